@@ -1,0 +1,19 @@
+#pragma once
+
+#include "common/platform.h"
+#include "common/status.h"
+#include "servicing/servicing_hash.h"
+
+namespace tessaly {
+
+inline constexpr char16_t kServicingVersionKeyPath[] =
+    u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\Version";
+
+// Finds the servicing stack directory named by the first non-empty-named
+// REG_EXPAND_SZ value of the servicing Version key, loads its wcp.dll into
+// module and binds the path hash. On failure prints the stage's message and
+// returns the run's exit code; a library that loaded stays in module, which
+// the caller frees on its way out.
+Hresult BindServicingStack(const Platform& platform, UniqueModule& module, ServicingHash* hash);
+
+}  // namespace tessaly

@@ -31,10 +31,12 @@ bool FindServicingDirectoryValue(Registry& registry, KeyHandle key, std::u16stri
     dataSize = kDataCapacity;
     name[0] = u'\0';
   }
-  // The data need not be terminated: read it up to its first NUL, never past the buffer.
+  // The data need not be terminated: read it up to its first NUL, never past
+  // what this value delivered, so no earlier value's bytes are taken for it.
   char16_t text[kDataCapacity / sizeof(char16_t)];
   std::memcpy(text, data, sizeof(text));
-  const std::size_t length = std::find(std::begin(text), std::end(text), u'\0') - std::begin(text);
+  const std::size_t delivered = std::min(dataSize, kDataCapacity) / sizeof(char16_t);
+  const std::size_t length = std::find(text, text + delivered, u'\0') - text;
   directory->assign(text, length);
   return true;
 }

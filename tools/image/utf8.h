@@ -1,0 +1,16 @@
+// UTF-8 <-> UTF-16 conversion at the edges of the image tools.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessaly::image {
+
+// Throws std::invalid_argument for malformed UTF-8 (including encoded
+// surrogates, overlong forms and code points above U+10FFFF).
+std::u16string Utf16FromUtf8(std::string_view text);
+
+// Throws std::invalid_argument for an unpaired surrogate.
+std::string Utf8FromUtf16(std::u16string_view text);
+
+}  // namespace tessaly::image

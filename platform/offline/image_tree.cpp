@@ -1,0 +1,118 @@
+#include "platform/offline/image_tree.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/offline/directory_listing.h"
+#include "platform/offline/name_case.h"
+#include "platform/offline/utf_conversion.h"
+
+namespace tessaly::offline {
+namespace {
+
+constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
+
+bool IsAcceptableComponent(std::u16string_view name) {
+  return !name.empty() && name != u"." && name != u".." && name.find(u'/') == std::u16string_view::npos &&
+         name.find(u'\0') == std::u16string_view::npos;
+}
+
+std::string WithoutTrailingSlashes(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return std::string(path);
+}
+
+}  // namespace
+
+int OpenRegularFile(int directory, const std::string& name, UniqueFd* file) {
+  UniqueFd opened(openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!opened) return errno;
+  struct stat status {};
+  if (fstat(opened.Get(), &status) != 0) return errno;
+  if (!S_ISREG(status.st_mode)) return EINVAL;
+  *file = std::move(opened);
+  return 0;
+}
+
+ImageTree::ImageTree(std::string_view windowsDirectory)
+    : windowsDirectory_(WithoutTrailingSlashes(windowsDirectory)),
+      windowsDirectoryText_(Utf16FromUtf8(windowsDirectory_)),
+      root_(open(windowsDirectory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  if (!root_) rootError_ = errno;
+}
+
+bool ImageTree::SplitPath(std::u16string_view path, std::vector<std::string>* components) const {
+  if (!windowsDirectoryText_) return false;
+  if (path.starts_with(kLongPathPrefix)) path.remove_prefix(kLongPathPrefix.size());
+  if (!path.starts_with(*windowsDirectoryText_)) return false;
+  path.remove_prefix(windowsDirectoryText_->size());
+
+  components->clear();
+  while (!path.empty()) {
+    if (path.front() != u'\\') return false;
+    path.remove_prefix(1);
+    const std::u16string_view name = path.substr(0, path.find(u'\\'));
+    if (!IsAcceptableComponent(name)) return false;
+    std::optional<std::string> converted = Utf8FromUtf16(name);
+    if (!converted) return false;
+    components->push_back(std::move(*converted));
+    path.remove_prefix(name.size());
+  }
+  return true;
+}
+
+int ImageTree::OpenDirectory(std::span<const std::string> components, UniqueFd* directory) {
+  if (!root_) return rootError_;
+  UniqueFd current(openat(root_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!current) return errno;
+  for (const std::string& component : components) {
+    std::string name;
+    if (const int error = FindEntry(current.Get(), component, &name); error != 0) return error;
+    UniqueFd next(openat(current.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return errno;
+    current = std::move(next);
+  }
+  *directory = std::move(current);
+  return 0;
+}
+
+int ImageTree::FindEntry(int directory, const std::string& name, std::string* found) {
+  struct stat status {};
+  if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    *found = name;
+    return 0;
+  }
+  if (errno != ENOENT) return errno;
+
+  const std::optional<std::u16string> wanted = Utf16FromUtf8(name);
+  if (!wanted || fstat(directory, &status) != 0) return ENOENT;
+  const auto identity = std::make_pair(status.st_dev, status.st_ino);
+  auto cached = foldedNames_.find(identity);
+  if (cached == foldedNames_.end()) {
+    std::vector<DirectoryEntry> entries;
+    if (const int error = ListDirectory(directory, &entries); error != 0) return error;
+    FoldedNames names;
+    // Listing order decides between names that differ only in case.
+    for (const DirectoryEntry& entry : entries) names.emplace(UpcasedName(entry.name), entry.name);
+    cached = foldedNames_.emplace(identity, std::move(names)).first;
+  }
+  const auto match = cached->second.find(UpcasedName(*wanted));
+  if (match == cached->second.end()) return ENOENT;
+  // Listed names were decoded from UTF-8, so they convert back unchanged.
+  *found = Utf8FromUtf16(match->second).value();
+  return 0;
+}
+
+int ImageTree::OpenFile(std::span<const std::string> components, UniqueFd* file) {
+  if (components.empty()) return EINVAL;
+  UniqueFd directory;
+  std::string name;
+  int error = OpenDirectory(components.first(components.size() - 1), &directory);
+  if (error == 0) error = FindEntry(directory.Get(), components.back(), &name);
+  if (error == 0) error = OpenRegularFile(directory.Get(), name, file);
+  return error;
+}
+
+}  // namespace tessaly::offline

@@ -1,0 +1,71 @@
+// The registry seam answered from the image's hive files: HKEY_LOCAL_MACHINE
+// \SOFTWARE is the image's SOFTWARE hive (read only) and, once LoadKey has
+// mounted it, HKEY_LOCAL_MACHINE\COMPONENTS its COMPONENTS hive (changed in
+// memory, written back by CommitLoadedHive).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/offline/hive.h"
+#include "platform/offline/image_tree.h"
+#include "platform/offline/unique_fd.h"
+#include "registry/registry.h"
+
+namespace tessaly::offline {
+
+class OfflineRegistry final : public Registry {
+ public:
+  explicit OfflineRegistry(ImageTree& image) : image_(image) {}
+
+  Win32Status OpenKey(KeyHandle parent, const char16_t* subKey, KeyHandle* key) override;
+  Win32Status OpenKeyEx(KeyHandle parent, const char16_t* subKey, std::uint32_t options, std::uint32_t access,
+                        KeyHandle* key) override;
+  Win32Status EnumValue(KeyHandle key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength,
+                        std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataSize) override;
+  Win32Status EnumKey(KeyHandle key, std::uint32_t index, char16_t* name, std::uint32_t nameCapacity) override;
+  Win32Status QueryValueEx(KeyHandle key, const char16_t* valueName, std::uint32_t* type, std::uint8_t* data,
+                           std::uint32_t* dataSize) override;
+  Win32Status SetValueEx(KeyHandle key, const char16_t* valueName, std::uint32_t type, const std::uint8_t* data,
+                         std::uint32_t dataSize) override;
+  // Mounts the COMPONENTS hive file, locked against other runs for the
+  // life of this object.
+  Win32Status LoadKey(KeyHandle parent, const char16_t* subKey, const char16_t* file) override;
+  Win32Status CommitLoadedHive(KeyHandle parent, const char16_t* subKey) override;
+  Win32Status CloseKey(KeyHandle key) override;
+
+ private:
+  struct OpenedKey {
+    Hive* hive;
+    hive_node_h node;
+    bool canSetValues;
+  };
+
+  // The mounted COMPONENTS hive and what saving it needs.
+  struct LoadedHive {
+    UniqueFd directory;
+    std::string fileName;
+    UniqueFd lockedFile;
+    std::unique_ptr<Hive> hive;
+    bool changed = false;
+  };
+
+  Win32Status Open(KeyHandle parent, std::u16string_view subKey, bool canSetValues, KeyHandle* key);
+  Win32Status OpenSoftwareHive();
+  bool IsComponentsMount(KeyHandle parent, std::u16string_view subKey) const;
+  const OpenedKey* Find(KeyHandle key) const;
+
+  ImageTree& image_;
+  // Opened on first use; the status of that attempt answers every later one.
+  std::unique_ptr<Hive> software_;
+  std::optional<Win32Status> softwareStatus_;
+  LoadedHive components_;
+  std::map<KeyHandle, OpenedKey> keys_;
+  std::uintptr_t lastKey_ = 0;
+};
+
+}  // namespace tessaly::offline

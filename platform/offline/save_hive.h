@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "platform/offline/hive.h"
+
+namespace tessaly::offline {
+
+// Replaces the hive file fileName in directory by the hive as changed in
+// memory, so that nothing is lost whatever happens:
+//  1. the original bytes (read from originalFile, the file the hive was
+//     loaded from) are copied to "<fileName>.tessaly-backup" beside it, or,
+//     when that exists, to a new name with the time added, and made durable;
+//  2. the hive is written to a new temporary file in the same directory and
+//     made durable;
+//  3. the temporary file is renamed over the original, and the directory
+//     made durable.
+// Returns 0 or an errno. On failure the original file is untouched and the
+// files of this attempt are removed.
+int SaveHive(Hive& hive, int directory, const std::string& fileName, int originalFile);
+
+}  // namespace tessaly::offline

@@ -1,0 +1,21 @@
+// UTF-8 <-> UTF-16 at the edges: Linux file names, hivex names and the
+// console are UTF-8, the engine's text is UTF-16.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessaly::offline {
+
+// Strict: nullopt for malformed UTF-8 (overlong forms, encoded surrogates,
+// code points above U+10FFFF, truncated sequences).
+std::optional<std::u16string> Utf16FromUtf8(std::string_view text);
+
+// Strict: nullopt for an unpaired surrogate.
+std::optional<std::string> Utf8FromUtf16(std::u16string_view text);
+
+// For output only: an unpaired surrogate becomes U+FFFD.
+std::string Utf8FromUtf16Lossy(std::u16string_view text);
+
+}  // namespace tessaly::offline

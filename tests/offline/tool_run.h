@@ -1,0 +1,27 @@
+// Runs the real tessaly executable as a child process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessaly::offline_test {
+
+struct ToolRun {
+  int exitStatus = -1;  // what the process exited with (the low 8 bits of its code); -1 if it did not exit
+  std::string output;   // standard output, UTF-8
+};
+
+struct ToolLimits {
+  std::optional<uid_t> user;            // run as this user (and group of the same number)
+  std::optional<unsigned> openFiles;    // RLIMIT_NOFILE
+};
+
+ToolRun RunTessaly(const std::vector<std::string>& arguments, const ToolLimits& limits = {});
+
+// The banner every run starts with.
+std::string Banner();
+
+}  // namespace tessaly::offline_test

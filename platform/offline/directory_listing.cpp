@@ -19,10 +19,29 @@ struct DirectoryCloser {
   void operator()(DIR* stream) const { closedir(stream); }
 };
 
-std::uint32_t AttributesOf(const struct stat& status) {
-  if (S_ISLNK(status.st_mode)) return kFileAttributeReparsePoint;
-  if (S_ISDIR(status.st_mode)) return kFileAttributeDirectory;
+std::uint32_t AttributesOf(mode_t mode) {
+  if (S_ISLNK(mode)) return kFileAttributeReparsePoint;
+  if (S_ISDIR(mode)) return kFileAttributeDirectory;
   return kFileAttributeNormal;
+}
+
+// The entry's type as the directory itself records it, asking the inode
+// only on file systems that do not record it.
+std::optional<std::uint32_t> EntryAttributes(int directory, const dirent& entry) {
+  switch (entry.d_type) {
+    case DT_LNK:
+      return kFileAttributeReparsePoint;
+    case DT_DIR:
+      return kFileAttributeDirectory;
+    case DT_UNKNOWN:
+      break;
+    default:
+      return kFileAttributeNormal;
+  }
+  struct stat status {};
+  // An entry removed since it was read is simply not listed.
+  if (fstatat(directory, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return AttributesOf(status.st_mode);
 }
 
 }  // namespace
@@ -48,10 +67,9 @@ int ListDirectory(int directory, std::vector<DirectoryEntry>* entries) {
     }
     std::optional<std::u16string> name = Utf16FromUtf8(found->d_name);
     if (!name) continue;
-    struct stat status {};
-    // An entry removed since it was read is simply not listed.
-    if (fstatat(listingFd, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    entries->push_back(DirectoryEntry{std::move(*name), AttributesOf(status)});
+    const std::optional<std::uint32_t> attributes = EntryAttributes(listingFd, *found);
+    if (!attributes) continue;
+    entries->push_back(DirectoryEntry{std::move(*name), *attributes});
   }
   std::sort(entries->begin(), entries->end(),
             [](const DirectoryEntry& left, const DirectoryEntry& right) { return ListsBefore(left.name, right.name); });

@@ -64,17 +64,41 @@ bool ImageTree::SplitPath(std::u16string_view path, std::vector<std::string>* co
 }
 
 int ImageTree::OpenDirectory(std::span<const std::string> components, UniqueFd* directory) {
+  int resolved = -1;
+  if (const int error = ResolveDirectory(components, &resolved); error != 0) return error;
+  UniqueFd opened(openat(resolved, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened) return errno;
+  *directory = std::move(opened);
+  return 0;
+}
+
+int ImageTree::ResolveDirectory(std::span<const std::string> components, int* directory) {
   if (!root_) return rootError_;
-  UniqueFd current(openat(root_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!current) return errno;
-  for (const std::string& component : components) {
-    std::string name;
-    if (const int error = FindEntry(current.Get(), component, &name); error != 0) return error;
-    UniqueFd next(openat(current.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next) return errno;
-    current = std::move(next);
+  std::size_t shared = 0;
+  while (shared < resolved_.size() && shared < components.size() &&
+         resolved_[shared].requestedName == components[shared]) {
+    ++shared;
   }
-  *directory = std::move(current);
+  resolved_.erase(resolved_.begin() + static_cast<std::ptrdiff_t>(shared), resolved_.end());
+  beyondResolved_.Reset();
+
+  int current = resolved_.empty() ? root_.Get() : resolved_.back().directory.Get();
+  for (const std::string& component : components.subspan(shared)) {
+    UniqueFd next(openat(current, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next && errno == ENOENT) {
+      std::string name;
+      if (const int error = FindEntry(current, component, &name); error != 0) return error;
+      next = UniqueFd(openat(current, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!next) return errno;
+    current = next.Get();
+    if (resolved_.size() < kMaxResolvedDepth && beyondResolved_.Get() < 0) {
+      resolved_.push_back(ResolvedDirectory{component, std::move(next)});
+    } else {
+      beyondResolved_ = std::move(next);
+    }
+  }
+  *directory = current;
   return 0;
 }
 
@@ -107,12 +131,15 @@ int ImageTree::FindEntry(int directory, const std::string& name, std::string* fo
 
 int ImageTree::OpenFile(std::span<const std::string> components, UniqueFd* file) {
   if (components.empty()) return EINVAL;
-  UniqueFd directory;
+  int directory = -1;
+  if (const int error = ResolveDirectory(components.first(components.size() - 1), &directory); error != 0) {
+    return error;
+  }
+  const int error = OpenRegularFile(directory, components.back(), file);
+  if (error != ENOENT) return error;
   std::string name;
-  int error = OpenDirectory(components.first(components.size() - 1), &directory);
-  if (error == 0) error = FindEntry(directory.Get(), components.back(), &name);
-  if (error == 0) error = OpenRegularFile(directory.Get(), name, file);
-  return error;
+  if (const int lookup = FindEntry(directory, components.back(), &name); lookup != 0) return lookup;
+  return OpenRegularFile(directory, name, file);
 }
 
 }  // namespace tessaly::offline

@@ -48,6 +48,10 @@ class ImageTree {
   // Returns 0 or an errno (ELOOP or ENOTDIR where a component is a link).
   int OpenDirectory(std::span<const std::string> components, UniqueFd* directory);
 
+  // Like OpenDirectory, but the descriptor stays owned by the tree and is
+  // valid only until the next call on it.
+  int ResolveDirectory(std::span<const std::string> components, int* directory);
+
   // The on-disk name of the entry `name` in directory: the name itself when
   // it exists, otherwise the first entry in listing order that equals it
   // ignoring case. Returns 0 or an errno (ENOENT when there is none).
@@ -68,6 +72,18 @@ class ImageTree {
   // once, on the first lookup that needed it. The image does not change
   // under the tool, apart from the hive file it writes itself.
   std::map<std::pair<dev_t, ino_t>, FoldedNames> foldedNames_;
+
+  // The directories of the latest resolution, from the Windows directory
+  // down, each held open. The walk goes depth first, so the next path nearly
+  // always shares all but its last component with the one before.
+  struct ResolvedDirectory {
+    std::string requestedName;
+    UniqueFd directory;
+  };
+  std::vector<ResolvedDirectory> resolved_;
+  // Deeper directories are resolved afresh each time, to bound the open descriptors.
+  static constexpr std::size_t kMaxResolvedDepth = 32;
+  UniqueFd beyondResolved_;
 };
 
 }  // namespace tessaly::offline

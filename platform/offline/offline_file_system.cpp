@@ -23,9 +23,9 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
 
   std::vector<std::string> components;
   if (!image_.SplitPath(directoryPath, &components)) return SearchHandle::Invalid;
-  UniqueFd directory;
+  int directory = -1;
   Listing listing;
-  if (image_.OpenDirectory(components, &directory) != 0 || ListDirectory(directory.Get(), &listing.entries) != 0 ||
+  if (image_.ResolveDirectory(components, &directory) != 0 || ListDirectory(directory, &listing.entries) != 0 ||
       listing.entries.empty()) {
     return SearchHandle::Invalid;
   }

@@ -71,19 +71,51 @@ std::string Timestamp() {
   return text;
 }
 
-int WriteBackup(int directory, const std::string& fileName, int originalFile, mode_t mode, std::string* backupName) {
+constexpr int kMaxBackupNames = 1000;
+
+// File systems without hard links (FAT, some network shares) refuse them with these.
+bool LinksUnsupported(int error) { return error == EPERM || error == EXDEV || error == EOPNOTSUPP || error == EMLINK; }
+
+int CopyToBackup(int directory, const std::string& backupName, int originalFile, mode_t mode) {
   UniqueFd backup;
-  *backupName = fileName + ".tessaly-backup";
-  int error = CreateFileExclusively(directory, *backupName, kPrivateMode, &backup);
-  if (error == EEXIST) {
-    error = CreateNewFile(directory, *backupName + "-" + Timestamp(), kPrivateMode, &backup, backupName);
-  }
+  int error = CreateFileExclusively(directory, backupName, kPrivateMode, &backup);
   if (error != 0) return error;
   error = CopyContents(originalFile, backup.Get());
   if (error == 0) error = FinishWritten(&backup, mode);
-  if (error == 0) error = SyncDirectory(directory);
-  if (error != 0) unlinkat(directory, backupName->c_str(), 0);
+  if (error != 0) unlinkat(directory, backupName.c_str(), 0);
   return error;
+}
+
+// Keeps the original file under a backup name that no earlier backup has.
+// The original is never written in place (the new hive is renamed over its
+// name), so a second link to it is a complete backup that costs no copy;
+// file systems without hard links get a copy of the bytes.
+int WriteBackup(int directory, const std::string& fileName, int originalFile, mode_t mode, std::string* backupName) {
+  const std::string timestamp = Timestamp();
+  bool linking = true;
+  for (int attempt = 0; attempt < kMaxBackupNames;) {
+    *backupName = fileName + ".tessaly-backup";
+    if (attempt > 0) *backupName += "-" + timestamp;
+    if (attempt > 1) *backupName += "-" + std::to_string(attempt);
+    int error = 0;
+    if (linking) {
+      error = linkat(directory, fileName.c_str(), directory, backupName->c_str(), 0) == 0 ? 0 : errno;
+      if (LinksUnsupported(error)) {
+        linking = false;
+        continue;
+      }
+    } else {
+      error = CopyToBackup(directory, *backupName, originalFile, mode);
+    }
+    if (error == EEXIST) {
+      ++attempt;
+      continue;
+    }
+    if (error == 0) error = SyncDirectory(directory);
+    if (error != 0) unlinkat(directory, backupName->c_str(), 0);
+    return error;
+  }
+  return EEXIST;
 }
 
 int WriteReplacement(Hive& hive, int directory, const std::string& fileName, mode_t mode,

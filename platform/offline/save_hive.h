@@ -8,9 +8,10 @@ namespace tessaly::offline {
 
 // Replaces the hive file fileName in directory by the hive as changed in
 // memory, so that nothing is lost whatever happens:
-//  1. the original bytes (read from originalFile, the file the hive was
-//     loaded from) are copied to "<fileName>.tessaly-backup" beside it, or,
-//     when that exists, to a new name with the time added, and made durable;
+//  1. the original file (originalFile, the file the hive was loaded from)
+//     is kept as "<fileName>.tessaly-backup" beside it (a second hard link,
+//     or a copy where the file system has no hard links), or, when that
+//     exists, under a new name with the time added, and made durable;
 //  2. the hive is written to a new temporary file in the same directory and
 //     made durable;
 //  3. the temporary file is renamed over the original, and the directory

@@ -17,11 +17,11 @@
 //     kernel32.dll              0x20 on "DCD"          -> 0x00
 //     api-ms-win-core-processthreads-l1-1-3.dll
 //                               0x02 on "MZ"           -> 0x00  (name over 25 characters)
-//     wow64_thunks.dll          0x0122 on "MZ"         -> 0x0120 (underscore; only 0x02 examined)
+//     wow64_thunks.dll          0x0102 on "MZ"         -> 0x0100 (underscore; other bits kept)
 //     ko.mui                    0x02, two bytes        kept  (too short to hold a header)
 //     empty.dat                 0x20, empty            kept
 //   shell32 (CF 0x200)
-//     shell32.dll               0x22 on "MZ"           -> 0x20  (both false; a second run clears 0x20)
+//     shell32.dll               0x20 on "MZ"           -> 0x00
 //     shell32.dll.mun           0x22 on "DCS"          -> 0x20
 //     windows.storage.dll       0x22 on "DCD"          kept
 //     lower.dat                 0x02 on "dcd"          -> 0x00  (the comparison is exact)
@@ -34,7 +34,8 @@
 //                               0x02 on "MZ"           passed over: CF not a REG_DWORD
 //
 // Eight records are rewritten, none fails: the run ends with the summary for
-// outcome 1 and exit code 0.
+// outcome 1 and exit code 0. No record claims both forms falsely (such a
+// record needs two runs), so a second run finds nothing.
 
 #include <cstdio>
 #include <exception>
@@ -73,13 +74,13 @@ std::vector<Component> SampleComponents() {
                         {{u"KernelBase.dll", Contents(kDcs), 0x20},
                          {u"kernel32.dll", Contents(kDcd), 0x20},
                          {u"api-ms-win-core-processthreads-l1-1-3.dll", Contents(kPe), 0x02},
-                         {u"wow64_thunks.dll", Contents(kPe), 0x0122},
+                         {u"wow64_thunks.dll", Contents(kPe), 0x0102},
                          {u"ko.mui", "MZ", 0x02},
                          {u"empty.dat", "", 0x20}},
                         {}});
   Component shell32{Name("shell32", "d48a7c0e15b92f36"),
                     {DwordValue("CF", 0x200)},
-                    {{u"shell32.dll", Contents(kPe), 0x22},
+                    {{u"shell32.dll", Contents(kPe), 0x20},
                      {u"shell32.dll.mun", Contents(kDcs), 0x22},
                      {u"windows.storage.dll", Contents(kDcd), 0x22},
                      {u"lower.dat", Contents("dcd"), 0x02},

@@ -1,0 +1,93 @@
+"""Checks of the built Windows executables themselves: the DLLs they need,
+their manifest and version resource, and the exports of the stand-in
+servicing libraries the Wine suite uses.
+
+The x86-64 build (build/win64) must be there; the i686 build (build/win32)
+is checked when it has been built."""
+
+import re
+import unittest
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+from pe_image import PeImage, fixed_file_version
+
+REPOSITORY = Path(__file__).resolve().parents[2]
+BUILDS = {"x86-64": REPOSITORY / "build" / "win64", "i686": REPOSITORY / "build" / "win32"}
+
+RT_VERSION = 16
+RT_MANIFEST = 24
+LANGUAGE_EN_US = 1033
+LANGUAGE_ZH_CN = 2052
+
+# DLLs that every Windows 10 has; the C++ and GCC runtimes are linked in.
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "shlwapi.dll", "ntdll.dll", "version.dll", "msvcrt.dll"}
+REGISTRY_FUNCTIONS = {"RegOpenKeyW", "RegOpenKeyExW", "RegEnumValueW", "RegEnumKeyW", "RegQueryValueExW",
+                      "RegSetValueExW", "RegLoadKeyW", "RegCloseKey"}
+IS_OS_ORDINAL = 437
+ASSEMBLY_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+
+
+def project_version():
+    text = (REPOSITORY / "CMakeLists.txt").read_text()
+    match = re.search(r"project\(\s*Tessaly\s+VERSION\s+(\d+)\.(\d+)\.(\d+)\.(\d+)", text)
+    return tuple(int(part) for part in match.groups())
+
+
+class ExecutableImageTest(unittest.TestCase):
+    def builds(self):
+        """(architecture, build directory) of each build there is, as subtests."""
+        for architecture, build in BUILDS.items():
+            with self.subTest(architecture):
+                if not (build / "tessaly.exe").is_file():
+                    if architecture == "x86-64":
+                        self.fail(f"{build / 'tessaly.exe'} is missing: build the win64 preset first")
+                    self.skipTest(f"{build} has not been built")
+                yield architecture, build
+
+    def test_imports_only_system_dlls_and_the_expected_entry_points(self):
+        for _, build in self.builds():
+            imports = PeImage(build / "tessaly.exe").imports()
+            self.assertLessEqual(set(imports), SYSTEM_DLLS)
+            self.assertEqual(REGISTRY_FUNCTIONS, set(imports["advapi32.dll"]))
+            # IsOS by ordinal only: older shlwapi builds do not export the name.
+            self.assertEqual([IS_OS_ORDINAL, "PathFileExistsW"], imports["shlwapi.dll"])
+            self.assertEqual(["RtlAdjustPrivilege"], imports["ntdll.dll"])
+            self.assertEqual(["VerQueryValueW"], imports["version.dll"])
+            # The Windows version comes from the process environment block.
+            everything = {entry for entries in imports.values() for entry in entries}
+            self.assertFalse(everything & {"GetVersionExW", "GetVersionExA", "GetVersion", "RtlGetVersion"})
+
+    def test_manifest_requires_administrator_and_declares_no_compatibility(self):
+        for _, build in self.builds():
+            manifests = [r for r in PeImage(build / "tessaly.exe").resources() if r.type == RT_MANIFEST]
+            self.assertEqual([(1, LANGUAGE_EN_US)], [(r.name, r.language) for r in manifests])
+            assembly = ElementTree.fromstring(manifests[0].data)
+            levels = assembly.findall(f".//{ASSEMBLY_V3}requestedExecutionLevel")
+            self.assertEqual([{"level": "requireAdministrator", "uiAccess": "false"}], [e.attrib for e in levels])
+            self.assertNotIn(b"compatibility", manifests[0].data)
+
+    def test_version_resource_carries_the_project_version(self):
+        self.assertEqual((1, 0, 0, 1001), project_version())
+        for _, build in self.builds():
+            versions = [r for r in PeImage(build / "tessaly.exe").resources() if r.type == RT_VERSION]
+            self.assertEqual([(1, LANGUAGE_ZH_CN)], [(r.name, r.language) for r in versions])
+            version = fixed_file_version(versions[0].data)
+            self.assertEqual(project_version(), version.file_version)
+            self.assertEqual(project_version(), version.product_version)
+
+    def test_stand_in_servicing_libraries_export_undecorated_names(self):
+        expected = {
+            "wcp.dll": ["RtlDowncaseUCSCharacter", "RtlHashLUnicodeString"],
+            "wcp_without_hash.dll": ["RtlDowncaseUCSCharacter"],
+            "wcp_without_downcase.dll": ["RtlHashLUnicodeString"],
+        }
+        for _, build in self.builds():
+            for library, exports in expected.items():
+                image = PeImage(build / "tests" / "wcp" / library)
+                self.assertEqual(exports, image.exports(), library)
+                self.assertLessEqual(set(image.imports()), SYSTEM_DLLS, library)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,286 @@
+"""Wine prefixes for the end-to-end suite.
+
+Creating a prefix takes Wine several seconds, so one template prefix is made
+per suite run (set to report Windows 10) and every case works in a copy of
+it, in the same work directory. The copy hard-links the template's files,
+except the registry files, which the Wine server rewrites in place when it
+saves, and the "wineserver" file, which names the server's socket directory
+under the temporary folder: each copy gets its own server, and the directory
+is removed with the copy.
+
+Run as a program, `wine_prefix.py create-template WORK` makes the template
+in WORK/template (replacing what WORK holds) and `wine_prefix.py remove WORK`
+stops every server of a prefix in WORK and removes it all.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+TEMPLATE_WINDOWS_VERSION = "win10"
+
+# Files of the template that a copy gets as copies rather than hard links.
+_COPIED_FILES = {"system.reg", "user.reg", "userdef.reg", ".update-timestamp"}
+# Recorded by Wine on first use; a copy must not share its server directory.
+_SERVER_DIRECTORY_FILE = "wineserver"
+_SERVER_LINGER_SECONDS = 120
+
+
+class WineNotInstalled(Exception):
+    pass
+
+
+def find_wine():
+    """Paths of wine64 and wineserver."""
+    for directory in [os.path.dirname(shutil.which("wine64") or ""), "/usr/lib/wine", "/usr/bin"]:
+        wine64 = Path(directory, "wine64")
+        wineserver = Path(directory, "wineserver")
+        if directory and wine64.is_file() and wineserver.is_file():
+            return wine64, wineserver
+    raise WineNotInstalled("wine64 is not installed")
+
+
+def _wine_environment(prefix):
+    environment = dict(os.environ)
+    environment.update(
+        WINEPREFIX=str(prefix),
+        WINEDEBUG="-all",
+        # Unix file names are read as UTF-8 whatever the caller's locale.
+        LC_ALL="C.UTF-8",
+        # No Mono or Gecko installers while the prefix is made.
+        WINEDLLOVERRIDES="mscoree,mshtml=",
+    )
+    environment.pop("DISPLAY", None)
+    return environment
+
+
+def _server_directory(prefix):
+    record = Path(prefix, _SERVER_DIRECTORY_FILE)
+    if not record.is_file():
+        return None
+    name = record.read_text().strip()
+    if not re.fullmatch(r"wine-[A-Za-z0-9]+", name):
+        return None
+    return Path(tempfile.gettempdir(), name)
+
+
+def _stop_server(prefix):
+    _, wineserver = find_wine()
+    environment = _wine_environment(prefix)
+    subprocess.run([str(wineserver), "-k"], env=environment, stderr=subprocess.DEVNULL, check=False)
+    # Waits until the server has saved its registry and gone.
+    subprocess.run([str(wineserver), "-w"], env=environment, stderr=subprocess.DEVNULL, check=False)
+
+
+def _remove_server_directory(prefix):
+    server_directory = _server_directory(prefix)
+    if server_directory is not None:
+        shutil.rmtree(server_directory, ignore_errors=True)
+
+
+def template_path(work_directory):
+    return Path(work_directory, "template")
+
+
+def create_template(work_directory):
+    remove_work_directory(work_directory)
+    path = template_path(work_directory)
+    path.parent.mkdir(parents=True)
+    wine64, _ = find_wine()
+    environment = _wine_environment(path)
+    try:
+        subprocess.run([str(wine64), "wineboot", "-i"], env=environment, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([str(wine64), "reg", "add", r"HKCU\Software\Wine", "/v", "Version",
+                        "/d", TEMPLATE_WINDOWS_VERSION, "/f"],
+                       env=environment, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    finally:
+        _stop_server(path)
+    # The copies need neither the template's server nor its directory.
+    _remove_server_directory(path)
+    Path(path, _SERVER_DIRECTORY_FILE).unlink(missing_ok=True)
+    return path
+
+
+def remove_work_directory(work_directory):
+    """Stops the server of every prefix in the work directory (a case ended
+    by force leaves its server running) and removes them all."""
+    work_directory = Path(work_directory)
+    if not work_directory.exists():
+        return
+    for prefix in work_directory.iterdir():
+        if Path(prefix, _SERVER_DIRECTORY_FILE).is_file():
+            _stop_server(prefix)
+            _remove_server_directory(prefix)
+    shutil.rmtree(work_directory, ignore_errors=True)
+
+
+def _link_or_copy(source, destination):
+    if Path(source).name in _COPIED_FILES:
+        return shutil.copy2(source, destination)
+    try:
+        os.link(source, destination)
+    except OSError:
+        shutil.copy2(source, destination)
+    return destination
+
+
+class WinePrefix:
+    """A copy of the template with its own Wine server, kept alive from
+    start() to close() so that a hive mounted by one program can be read by
+    the next."""
+
+    def __init__(self, template):
+        self.wine64, self.wineserver = find_wine()
+        # Beside the template, so that its files can be hard-linked.
+        self.path = Path(tempfile.mkdtemp(prefix="case-", dir=Path(template).parent))
+        shutil.copytree(template, self.path, symlinks=True, dirs_exist_ok=True,
+                        copy_function=_link_or_copy,
+                        ignore=lambda directory, names: [_SERVER_DIRECTORY_FILE] if _SERVER_DIRECTORY_FILE in names else [])
+        self.environment = _wine_environment(self.path)
+        self._server_started = False
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exception):
+        self.close()
+
+    def start(self):
+        # Persistent between the case's programs; should the suite be killed,
+        # the server still ends this long after its last program.
+        subprocess.run([str(self.wineserver), f"-p{_SERVER_LINGER_SECONDS}"], env=self.environment, check=True)
+        self._server_started = True
+
+    def close(self):
+        if self._server_started:
+            _stop_server(self.path)
+            self._server_started = False
+        _remove_server_directory(self.path)
+        shutil.rmtree(self.path, ignore_errors=True)
+
+    def host_path(self, windows_path):
+        """The Linux path of a path on drive C:."""
+        drive, _, rest = windows_path.partition(":")
+        if drive.upper() != "C":
+            raise ValueError(f"not on drive C: {windows_path}")
+        return self.path.joinpath("drive_c", *[part for part in rest.split("\\") if part])
+
+    def run(self, *arguments, check=True):
+        """Runs a Windows program and returns its CompletedProcess with the
+        output as bytes. The output goes through files, not pipes: the first
+        program of a session starts Wine's service processes, which inherit
+        its standard handles and outlive it, so a pipe would never close."""
+        with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+            result = subprocess.run([str(self.wine64), *arguments], env=self.environment,
+                                    stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+            stdout.seek(0)
+            stderr.seek(0)
+            result.stdout = stdout.read()
+            result.stderr = stderr.read()
+        if check:
+            result.check_returncode()
+        return result
+
+    def set_windows_version(self, version):
+        self.reg_add(r"HKCU\Software\Wine", "Version", "REG_SZ", version)
+
+    def create_key(self, key):
+        self.run("reg", "add", key, "/f")
+
+    def reg_add(self, key, name, value_type, data):
+        """Adds a value; a name of None is the key's default value."""
+        name_arguments = ["/ve"] if name is None else ["/v", name]
+        self.run("reg", "add", key, *name_arguments, "/t", value_type, "/d", data, "/f")
+
+    def export_key(self, key):
+        """The key and its subkeys as {key path: {value name: (type, data)}}, or
+        None when the key does not exist. Read through `reg export`, whose
+        UTF-16 file keeps every name; `reg query` prints through the console
+        code page, which turns characters outside it into '?'."""
+        exported = self.path / "drive_c" / "export.reg"
+        result = self.run("reg", "export", key, r"C:\export.reg", "/y", check=False)
+        if result.returncode != 0:
+            return None
+        try:
+            return parse_registry_export(exported.read_bytes().decode("utf-16"))
+        finally:
+            exported.unlink()
+
+
+def parse_registry_export(text):
+    """Parses the .reg text `reg export` writes (REG_SZ, REG_EXPAND_SZ,
+    REG_DWORD and REG_BINARY values) into {key path: {name: (type, data)}},
+    where data is a str for strings, an int for REG_DWORD and bytes for
+    REG_BINARY."""
+    lines = []
+    for line in text.replace("\r\n", "\n").split("\n"):
+        if lines and lines[-1].endswith("\\") and not lines[-1].startswith("["):
+            lines[-1] = lines[-1][:-1] + line.strip()
+        else:
+            lines.append(line)
+    keys = {}
+    values = None
+    for line in lines:
+        if line.startswith("[") and line.endswith("]"):
+            values = keys.setdefault(line[1:-1], {})
+            continue
+        if values is None or not line or line.startswith("Windows Registry Editor"):
+            continue
+        name, data = _split_value_line(line)
+        values[name] = _parse_value_data(data)
+    return keys
+
+
+def _split_value_line(line):
+    if line.startswith("@="):
+        return "", line[2:]
+    match = re.match(r'"((?:[^"\\]|\\.)*)"=(.*)$', line)
+    if match is None:
+        raise ValueError(f"unexpected line in registry export: {line!r}")
+    return _unescape(match.group(1)), match.group(2)
+
+
+def _unescape(text):
+    return re.sub(r"\\(.)", r"\1", text)
+
+
+def _parse_value_data(data):
+    if data.startswith('"'):
+        return "REG_SZ", _unescape(data[1:-1])
+    if data.startswith("dword:"):
+        return "REG_DWORD", int(data[len("dword:"):], 16)
+    if data.startswith("hex:"):
+        return "REG_BINARY", _hex_bytes(data[len("hex:"):])
+    if data.startswith("hex(2):"):
+        return "REG_EXPAND_SZ", _hex_bytes(data[len("hex(2):"):]).decode("utf-16-le").rstrip("\0")
+    raise ValueError(f"unexpected value data in registry export: {data!r}")
+
+
+def _hex_bytes(text):
+    return bytes(int(part, 16) for part in text.split(",") if part)
+
+
+def main(arguments):
+    try:
+        if len(arguments) == 2 and arguments[0] == "create-template":
+            create_template(arguments[1])
+            return 0
+        if len(arguments) == 2 and arguments[0] == "remove":
+            remove_work_directory(arguments[1])
+            return 0
+    except WineNotInstalled as error:
+        print(error)
+        return 0
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

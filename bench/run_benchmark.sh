@@ -6,7 +6,8 @@
 # plus 64 MiB. Exits 1 when a target is missed.
 #
 # The image is generated once under build/bench/ and reused. The repair
-# rewrites the hive, so every run starts from a copy of the pristine hive.
+# rewrites the hive, so every run starts from a copy of the pristine hive,
+# with the backups of earlier runs removed (the tool never overwrites one).
 # Each command runs once untimed to warm the cache, then three times; the
 # best time of each counts.
 set -euo pipefail
@@ -20,7 +21,8 @@ cmake --build --preset native -j2 >/dev/null
 bench=build/bench
 image=$bench/image
 pristine=$bench/COMPONENTS.pristine
-hive=$image/Windows/System32/config/COMPONENTS
+config=$image/Windows/System32/config
+hive=$config/COMPONENTS
 winsxs=$image/Windows/WinSxS
 tessaly=build/native/tessaly
 mkdir -p "$bench"
@@ -41,6 +43,7 @@ smaller() { awk -v a="$1" -v b="$2" 'BEGIN {print (a == "" || b < a) ? b : a}'; 
 # time) and tessaly_kib (peak resident set).
 run_tessaly() {
   cp "$pristine" "$hive"
+  rm -f "$config"/COMPONENTS.tessaly-backup*
   local start end status=0
   start=$(now)
   /usr/bin/time -v -o "$bench/time.txt" "$tessaly" "$image/Windows" >"$bench/tessaly.out" 2>&1 || status=$?
@@ -76,6 +79,7 @@ for _ in 1 2 3; do
   if (( tessaly_kib > peak_kib )); then peak_kib=$tessaly_kib; fi
 done
 cp "$pristine" "$hive"
+rm -f "$config"/COMPONENTS.tessaly-backup*
 
 components=$(find "$winsxs" -mindepth 1 -maxdepth 1 -type d -name '*benchmark*' | wc -l)
 files=$(find "$winsxs" -type f -path '*benchmark*' | wc -l)

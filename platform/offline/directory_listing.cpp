@@ -3,10 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <optional>
 
 #include "platform/offline/name_case.h"
@@ -15,9 +15,8 @@
 namespace tessaly::offline {
 namespace {
 
-struct DirectoryCloser {
-  void operator()(DIR* stream) const { closedir(stream); }
-};
+// Large enough for a component directory in one read.
+constexpr std::size_t kListingBufferSize = 32 * 1024;
 
 std::uint32_t AttributesOf(mode_t mode) {
   if (S_ISLNK(mode)) return kFileAttributeReparsePoint;
@@ -27,7 +26,7 @@ std::uint32_t AttributesOf(mode_t mode) {
 
 // The entry's type as the directory itself records it, asking the inode
 // only on file systems that do not record it.
-std::optional<std::uint32_t> EntryAttributes(int directory, const dirent& entry) {
+std::optional<std::uint32_t> EntryAttributes(int directory, const dirent64& entry) {
   switch (entry.d_type) {
     case DT_LNK:
       return kFileAttributeReparsePoint;
@@ -47,30 +46,27 @@ std::optional<std::uint32_t> EntryAttributes(int directory, const dirent& entry)
 }  // namespace
 
 int ListDirectory(int directory, std::vector<DirectoryEntry>* entries) {
-  // A fresh open of "." has its own read position, so the caller's descriptor can be listed again.
-  const int listingFd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listingFd < 0) return errno;
-  const std::unique_ptr<DIR, DirectoryCloser> stream(fdopendir(listingFd));
-  if (!stream) {
-    const int error = errno;
-    close(listingFd);
-    return error;
-  }
-
-  entries->clear();
+  if (lseek(directory, 0, SEEK_SET) < 0) return errno;
+  alignas(dirent64) char buffer[kListingBufferSize];
+  std::size_t count = 0;
   for (;;) {
-    errno = 0;
-    const dirent* const found = readdir(stream.get());
-    if (found == nullptr) {
-      if (errno != 0) return errno;
-      break;
+    const ssize_t filled = getdents64(directory, buffer, sizeof(buffer));
+    if (filled < 0) return errno;
+    if (filled == 0) break;
+    for (ssize_t offset = 0; offset < filled;) {
+      const auto* const found = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += found->d_reclen;
+      // Entries past the current count are storage left from an earlier listing, reused.
+      if (count == entries->size()) entries->emplace_back();
+      DirectoryEntry& entry = (*entries)[count];
+      if (!Utf16FromUtf8(found->d_name, &entry.name)) continue;
+      const std::optional<std::uint32_t> attributes = EntryAttributes(directory, *found);
+      if (!attributes) continue;
+      entry.attributes = *attributes;
+      ++count;
     }
-    std::optional<std::u16string> name = Utf16FromUtf8(found->d_name);
-    if (!name) continue;
-    const std::optional<std::uint32_t> attributes = EntryAttributes(listingFd, *found);
-    if (!attributes) continue;
-    entries->push_back(DirectoryEntry{std::move(*name), *attributes});
   }
+  entries->resize(count);
   std::sort(entries->begin(), entries->end(),
             [](const DirectoryEntry& left, const DirectoryEntry& right) { return ListsBefore(left.name, right.name); });
   return 0;

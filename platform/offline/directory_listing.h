@@ -8,10 +8,11 @@ namespace tessaly::offline {
 
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 
-// Reads the whole directory open at `directory` (the descriptor itself is
-// left where it was) in the order NTFS would list it, "." and ".."
+// Reads the whole directory open at `directory`, from its start whatever
+// was read of it before, in the order NTFS would list it, "." and ".."
 // included. Symbolic links are reported as reparse points and never looked
-// through; names that are not UTF-8 are passed over. Returns 0 or an errno.
+// through; names that are not UTF-8 are passed over. The entries already in
+// *entries are replaced, their storage reused. Returns 0 or an errno.
 int ListDirectory(int directory, std::vector<DirectoryEntry>* entries);
 
 }  // namespace tessaly::offline

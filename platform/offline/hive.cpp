@@ -19,15 +19,17 @@ struct FreeDeleter {
 template <typename T>
 using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
-// Builds the item for a name hivex returned (malloc'd, possibly null).
-bool MakeItem(char* rawName, std::size_t length, std::size_t handle, std::vector<NamedItem>* items) {
+// Appends the item for a name hivex returned (malloc'd, possibly null),
+// reusing the storage of an earlier item beyond *count.
+void AddItem(char* rawName, std::size_t length, std::size_t handle, std::vector<NamedItem>* items,
+             std::size_t* count) {
   const MallocPtr<char> owned(rawName);
-  if (!owned) return false;
-  std::string utf8Name(owned.get(), length);
-  std::optional<std::u16string> name = Utf16FromUtf8(utf8Name);
-  if (!name) return false;
-  items->push_back(NamedItem{std::move(*name), std::move(utf8Name), handle});
-  return true;
+  if (!owned) return;
+  if (*count == items->size()) items->emplace_back();
+  NamedItem& item = (*items)[*count];
+  if (!Utf16FromUtf8(std::string_view(owned.get(), length), &item.name)) return;
+  item.handle = handle;
+  ++*count;
 }
 
 }  // namespace
@@ -45,55 +47,70 @@ Hive::~Hive() { hivex_close(handle_); }
 
 hive_node_h Hive::Root() const { return hivex_root(handle_); }
 
-Hive::NameIndex Hive::BuildIndex(std::vector<NamedItem> items) {
-  NameIndex index;
-  index.items = std::move(items);
-  for (std::size_t i = 0; i < index.items.size(); ++i) {
-    index.positionByUpcasedName.emplace(UpcasedName(index.items[i].name), i);
+void Hive::NameIndex::IndexItems() {
+  // At most half the slots are taken, so a search ends after a few.
+  std::size_t size = 8;
+  while (size < 2 * items.size()) size *= 2;
+  slots.assign(size, 0);
+  const std::size_t mask = size - 1;
+  for (std::size_t position = 0; position < items.size(); ++position) {
+    const std::u16string& name = items[position].name;
+    std::size_t slot = NameHash{}(name) & mask;
+    while (slots[slot] != 0 && !SameName(items[slots[slot] - 1].name, name)) slot = (slot + 1) & mask;
+    if (slots[slot] == 0) slots[slot] = static_cast<std::uint32_t>(position + 1);
   }
-  return index;
+}
+
+const NamedItem* Hive::NameIndex::Find(std::u16string_view name) const {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t slot = NameHash{}(name) & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
+    const NamedItem& item = items[slots[slot] - 1];
+    if (SameName(item.name, name)) return &item;
+  }
+  return nullptr;
 }
 
 const Hive::NameIndex& Hive::SubkeyIndex(hive_node_h node) {
-  auto found = subkeys_.find(node);
-  if (found != subkeys_.end()) return found->second;
-  std::vector<NamedItem> items;
+  const auto [position, added] = subkeys_.try_emplace(node);
+  NameIndex& index = position->second;
+  if (!added) return index;
+  std::size_t count = 0;
   // A node whose subkey list cannot be read is treated as having none.
   if (const MallocPtr<hive_node_h> children(hivex_node_children(handle_, node)); children) {
     for (const hive_node_h* child = children.get(); *child != 0; ++child) {
-      MakeItem(hivex_node_name(handle_, *child), hivex_node_name_len(handle_, *child), *child, &items);
+      AddItem(hivex_node_name(handle_, *child), hivex_node_name_len(handle_, *child), *child, &index.items, &count);
     }
   }
-  return subkeys_.emplace(node, BuildIndex(std::move(items))).first->second;
+  index.items.resize(count);
+  index.IndexItems();
+  return index;
 }
 
 const Hive::NameIndex& Hive::ValueIndex(hive_node_h node) {
-  auto found = values_.find(node);
-  if (found != values_.end()) return found->second;
-  std::vector<NamedItem> items;
+  if (valuesNode_ == node) return values_;
+  valuesNode_.reset();
+  std::size_t count = 0;
   if (const MallocPtr<hive_value_h> values(hivex_node_values(handle_, node)); values) {
     for (const hive_value_h* value = values.get(); *value != 0; ++value) {
-      MakeItem(hivex_value_key(handle_, *value), hivex_value_key_len(handle_, *value), *value, &items);
+      AddItem(hivex_value_key(handle_, *value), hivex_value_key_len(handle_, *value), *value, &values_.items, &count);
     }
   }
-  return values_.emplace(node, BuildIndex(std::move(items))).first->second;
+  values_.items.resize(count);
+  values_.IndexItems();
+  valuesNode_ = node;
+  return values_;
 }
 
 const std::vector<NamedItem>& Hive::Subkeys(hive_node_h node) { return SubkeyIndex(node).items; }
 
 hive_node_h Hive::FindSubkey(hive_node_h node, std::u16string_view name) {
-  const NameIndex& index = SubkeyIndex(node);
-  const auto found = index.positionByUpcasedName.find(UpcasedName(name));
-  return found == index.positionByUpcasedName.end() ? 0 : index.items[found->second].handle;
+  const NamedItem* const found = SubkeyIndex(node).Find(name);
+  return found == nullptr ? 0 : found->handle;
 }
 
 const std::vector<NamedItem>& Hive::Values(hive_node_h node) { return ValueIndex(node).items; }
 
-const NamedItem* Hive::FindValue(hive_node_h node, std::u16string_view name) {
-  const NameIndex& index = ValueIndex(node);
-  const auto found = index.positionByUpcasedName.find(UpcasedName(name));
-  return found == index.positionByUpcasedName.end() ? nullptr : &index.items[found->second];
-}
+const NamedItem* Hive::FindValue(hive_node_h node, std::u16string_view name) { return ValueIndex(node).Find(name); }
 
 int Hive::ReadValue(hive_value_h value, std::uint32_t* type, std::vector<std::uint8_t>* data) {
   hive_type rawType{};
@@ -113,7 +130,10 @@ int Hive::SetValue(hive_node_h node, std::u16string_view name, std::uint32_t typ
   // spelling; an existing value keeps its own.
   std::string key;
   if (const NamedItem* existing = FindValue(node, name); existing != nullptr) {
-    key = existing->utf8Name;
+    errno = 0;
+    const MallocPtr<char> stored(hivex_value_key(handle_, existing->handle));
+    if (!stored) return errno != 0 ? errno : EIO;
+    key.assign(stored.get(), hivex_value_key_len(handle_, existing->handle));
   } else if (std::optional<std::string> converted = Utf8FromUtf16(name); converted) {
     key = std::move(*converted);
   } else {
@@ -123,7 +143,7 @@ int Hive::SetValue(hive_node_h node, std::u16string_view name, std::uint32_t typ
   const hive_set_value value{key.data(), static_cast<hive_type>(type), bytes.size(), bytes.data()};
   errno = 0;
   const int result = hivex_node_set_value(handle_, node, &value, 0);
-  values_.erase(node);
+  valuesNode_.reset();
   if (result != 0) return errno != 0 ? errno : EIO;
   return 0;
 }

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace tessaly::offline {
@@ -19,8 +19,7 @@ namespace tessaly::offline {
 // are left out.
 struct NamedItem {
   std::u16string name;
-  std::string utf8Name;
-  std::size_t handle;  // hive_node_h or hive_value_h
+  std::size_t handle = 0;  // hive_node_h or hive_value_h
 };
 
 class Hive {
@@ -42,11 +41,13 @@ class Hive {
   // 0 when the node has no such subkey.
   hive_node_h FindSubkey(hive_node_h node, std::u16string_view name);
 
-  // Values in the order the hive keeps them.
+  // Values in the order the hive keeps them. The values of one node are
+  // held at a time: what Values and FindValue return stays valid until
+  // they are asked about another node or a value is set.
   const std::vector<NamedItem>& Values(hive_node_h node);
   // nullptr when the node has no such value.
   const NamedItem* FindValue(hive_node_h node, std::u16string_view name);
-  // Returns 0 or an errno.
+  // Replaces *data with the value's bytes. Returns 0 or an errno.
   int ReadValue(hive_value_h value, std::uint32_t* type, std::vector<std::uint8_t>* data);
 
   // Sets one value of the node in memory, keeping its other values and the
@@ -58,22 +59,33 @@ class Hive {
   int WriteTo(int fd);
 
  private:
+  // The items of a node, found by name ignoring case; of names equal but
+  // for case, the first in the hive's order is found. Rebuilt in place, so
+  // indexing key after key allocates nothing once the storage has grown.
   struct NameIndex {
     std::vector<NamedItem> items;
-    std::unordered_map<std::u16string, std::size_t> positionByUpcasedName;
+    // Open addressing: each slot holds a position in items plus one, or 0.
+    std::vector<std::uint32_t> slots;
+
+    // Indexes items as they now are.
+    void IndexItems();
+    const NamedItem* Find(std::u16string_view name) const;
   };
 
   Hive(hive_h* handle, bool writable) : handle_(handle), writable_(writable) {}
-  static NameIndex BuildIndex(std::vector<NamedItem> items);
   const NameIndex& SubkeyIndex(hive_node_h node);
   const NameIndex& ValueIndex(hive_node_h node);
 
   hive_h* handle_;
   bool writable_;
-  // Filled on first use per node. A node's value handles change when one of
-  // its values is set, so SetValue drops that node's value index.
+  // Filled on first use per node; keys are walked through few nodes.
   std::map<hive_node_h, NameIndex> subkeys_;
-  std::map<hive_node_h, NameIndex> values_;
+  // The values of valuesNode_: the component store is read one key at a
+  // time, over tens of thousands of keys, so only the latest is kept, and
+  // its storage is reused for the next. A node's value handles change when
+  // one of its values is set, so SetValue forgets them.
+  std::optional<hive_node_h> valuesNode_;
+  NameIndex values_;
 };
 
 }  // namespace tessaly::offline

@@ -6,7 +6,6 @@
 #include <cerrno>
 
 #include "platform/offline/directory_listing.h"
-#include "platform/offline/name_case.h"
 #include "platform/offline/utf_conversion.h"
 
 namespace tessaly::offline {
@@ -14,9 +13,9 @@ namespace {
 
 constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
 
-bool IsAcceptableComponent(std::u16string_view name) {
-  return !name.empty() && name != u"." && name != u".." && name.find(u'/') == std::u16string_view::npos &&
-         name.find(u'\0') == std::u16string_view::npos;
+bool IsAcceptableComponent(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 std::string WithoutTrailingSlashes(std::string_view path) {
@@ -49,17 +48,19 @@ bool ImageTree::SplitPath(std::u16string_view path, std::vector<std::string>* co
   if (!path.starts_with(*windowsDirectoryText_)) return false;
   path.remove_prefix(windowsDirectoryText_->size());
 
-  components->clear();
+  std::size_t count = 0;
   while (!path.empty()) {
     if (path.front() != u'\\') return false;
     path.remove_prefix(1);
     const std::u16string_view name = path.substr(0, path.find(u'\\'));
-    if (!IsAcceptableComponent(name)) return false;
-    std::optional<std::string> converted = Utf8FromUtf16(name);
-    if (!converted) return false;
-    components->push_back(std::move(*converted));
+    // Strings past the current count are storage left from an earlier path, reused.
+    if (count == components->size()) components->emplace_back();
+    std::string& component = (*components)[count];
+    if (!Utf8FromUtf16(name, &component) || !IsAcceptableComponent(component)) return false;
+    ++count;
     path.remove_prefix(name.size());
   }
+  components->resize(count);
   return true;
 }
 
@@ -113,19 +114,19 @@ int ImageTree::FindEntry(int directory, const std::string& name, std::string* fo
   const std::optional<std::u16string> wanted = Utf16FromUtf8(name);
   if (!wanted || fstat(directory, &status) != 0) return ENOENT;
   const auto identity = std::make_pair(status.st_dev, status.st_ino);
-  auto cached = foldedNames_.find(identity);
-  if (cached == foldedNames_.end()) {
+  auto cached = namesOnDisk_.find(identity);
+  if (cached == namesOnDisk_.end()) {
     std::vector<DirectoryEntry> entries;
     if (const int error = ListDirectory(directory, &entries); error != 0) return error;
-    FoldedNames names;
+    NamesOnDisk names;
     // Listing order decides between names that differ only in case.
-    for (const DirectoryEntry& entry : entries) names.emplace(UpcasedName(entry.name), entry.name);
-    cached = foldedNames_.emplace(identity, std::move(names)).first;
+    for (DirectoryEntry& entry : entries) names.insert(std::move(entry.name));
+    cached = namesOnDisk_.emplace(identity, std::move(names)).first;
   }
-  const auto match = cached->second.find(UpcasedName(*wanted));
+  const auto match = cached->second.find(std::u16string_view(*wanted));
   if (match == cached->second.end()) return ENOENT;
   // Listed names were decoded from UTF-8, so they convert back unchanged.
-  *found = Utf8FromUtf16(match->second).value();
+  *found = Utf8FromUtf16(*match).value();
   return 0;
 }
 

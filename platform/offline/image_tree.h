@@ -12,10 +12,11 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "platform/offline/name_case.h"
 #include "platform/offline/unique_fd.h"
 
 namespace tessaly::offline {
@@ -39,9 +40,10 @@ class ImageTree {
   const std::optional<std::u16string>& WindowsDirectory() const { return windowsDirectoryText_; }
 
   // Splits an engine path that lies below the Windows directory (with or
-  // without "\\?\") into the UTF-8 names of its components. Fails for any
-  // other path and for components that are empty, "." or "..", or contain
-  // "/" or NUL, so nothing outside the Windows directory can be named.
+  // without "\\?\") into the UTF-8 names of its components, replacing those
+  // in *components and reusing their storage. Fails for any other path and
+  // for components that are empty, "." or "..", or contain "/" or NUL, so
+  // nothing outside the Windows directory can be named.
   bool SplitPath(std::u16string_view path, std::vector<std::string>* components) const;
 
   // Opens the directory named by components below the Windows directory.
@@ -62,16 +64,17 @@ class ImageTree {
   int OpenFile(std::span<const std::string> components, UniqueFd* file);
 
  private:
-  using FoldedNames = std::unordered_map<std::u16string, std::u16string>;
+  // The names in a directory, found by any name equal to them ignoring case.
+  using NamesOnDisk = std::unordered_set<std::u16string, NameHash, NameEqual>;
 
   std::string windowsDirectory_;
   std::optional<std::u16string> windowsDirectoryText_;
   UniqueFd root_;
   int rootError_ = 0;
-  // Per directory (device, inode): upper-cased name -> name on disk, read
-  // once, on the first lookup that needed it. The image does not change
-  // under the tool, apart from the hive file it writes itself.
-  std::map<std::pair<dev_t, ino_t>, FoldedNames> foldedNames_;
+  // Per directory (device, inode), read once, on the first lookup that
+  // needed it. The image does not change under the tool, apart from the
+  // hive file it writes itself.
+  std::map<std::pair<dev_t, ino_t>, NamesOnDisk> namesOnDisk_;
 
   // The directories of the latest resolution, from the Windows directory
   // down, each held open. The walk goes depth first, so the next path nearly

@@ -2,6 +2,7 @@
 // compared and ordered by their upper-cased UTF-16 code units.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,24 @@ namespace tessaly::offline {
 // stay as they are), the form two names are compared in.
 std::u16string UpcasedName(std::u16string_view name);
 
+// Whether two names are the same name, ignoring case.
+bool SameName(std::u16string_view left, std::u16string_view right);
+
 // The order NTFS lists a directory in: by upper-cased code units; names
 // that differ only in case (possible on Linux) fall back to their own units,
 // so the order is total and repeatable.
 bool ListsBefore(std::u16string_view left, std::u16string_view right);
+
+// Hash and equality for containers keyed by names ignoring case; both take
+// any string view, so a lookup needs no key of the container's own type.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::u16string_view name) const;
+};
+
+struct NameEqual {
+  using is_transparent = void;
+  bool operator()(std::u16string_view left, std::u16string_view right) const { return SameName(left, right); }
+};
 
 }  // namespace tessaly::offline

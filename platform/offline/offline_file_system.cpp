@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -16,41 +17,44 @@ constexpr std::u16string_view kAllEntries = u"\\*";
 
 }  // namespace
 
+OfflineFileSystem::Listing* OfflineFileSystem::Find(SearchHandle search) {
+  const auto position = static_cast<std::uintptr_t>(search) - 1;
+  if (position >= listings_.size() || !listings_[position].open) return nullptr;
+  return &listings_[position];
+}
+
 SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntry* entry) {
   std::u16string_view directoryPath(pattern);
   if (!directoryPath.ends_with(kAllEntries)) return SearchHandle::Invalid;
   directoryPath.remove_suffix(kAllEntries.size());
 
-  std::vector<std::string> components;
-  if (!image_.SplitPath(directoryPath, &components)) return SearchHandle::Invalid;
   int directory = -1;
-  Listing listing;
-  if (image_.ResolveDirectory(components, &directory) != 0 || ListDirectory(directory, &listing.entries) != 0 ||
-      listing.entries.empty()) {
+  if (!image_.SplitPath(directoryPath, &components_) || image_.ResolveDirectory(components_, &directory) != 0) {
     return SearchHandle::Invalid;
   }
-  *entry = listing.entries.front();
-  listing.next = 1;
-  const auto search = static_cast<SearchHandle>(++lastSearch_);
-  searches_.emplace(search, std::move(listing));
-  return search;
+  auto listing = std::find_if(listings_.begin(), listings_.end(), [](const Listing& slot) { return !slot.open; });
+  if (listing == listings_.end()) listing = listings_.emplace(listings_.end());
+  if (ListDirectory(directory, &listing->entries) != 0 || listing->entries.empty()) return SearchHandle::Invalid;
+  *entry = listing->entries.front();
+  listing->next = 1;
+  listing->open = true;
+  return static_cast<SearchHandle>(listing - listings_.begin() + 1);
 }
 
 bool OfflineFileSystem::FindNext(SearchHandle search, DirectoryEntry* entry) {
-  const auto found = searches_.find(search);
-  if (found == searches_.end()) return false;
-  Listing& listing = found->second;
-  if (listing.next == listing.entries.size()) return false;
-  *entry = listing.entries[listing.next++];
+  Listing* const listing = Find(search);
+  if (listing == nullptr || listing->next == listing->entries.size()) return false;
+  *entry = listing->entries[listing->next++];
   return true;
 }
 
-void OfflineFileSystem::FindClose(SearchHandle search) { searches_.erase(search); }
+void OfflineFileSystem::FindClose(SearchHandle search) {
+  if (Listing* const listing = Find(search); listing != nullptr) listing->open = false;
+}
 
 FileHandle OfflineFileSystem::OpenForRead(const char16_t* path) {
-  std::vector<std::string> components;
   UniqueFd file;
-  if (!image_.SplitPath(path, &components) || image_.OpenFile(components, &file) != 0) return FileHandle::Invalid;
+  if (!image_.SplitPath(path, &components_) || image_.OpenFile(components_, &file) != 0) return FileHandle::Invalid;
   return static_cast<FileHandle>(file.Release());
 }
 

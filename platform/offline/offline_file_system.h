@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <string>
 #include <vector>
 
 #include "platform/offline/image_tree.h"
@@ -27,13 +27,21 @@ class OfflineFileSystem final : public FileSystem {
 
  private:
   struct Listing {
+    bool open = false;
     std::vector<DirectoryEntry> entries;
     std::size_t next = 0;
   };
 
+  // The open search with this handle, or nullptr.
+  Listing* Find(SearchHandle search);
+
   ImageTree& image_;
-  std::map<SearchHandle, Listing> searches_;
-  std::uintptr_t lastSearch_ = 0;
+  // The components of the path handled last, kept to reuse their storage.
+  std::vector<std::string> components_;
+  // A search's handle is its position here plus one. Only a few searches
+  // are open at a time, one per level of the walk, so a closed one's place
+  // is taken by the next, storage and all.
+  std::vector<Listing> listings_;
 };
 
 }  // namespace tessaly::offline

@@ -32,8 +32,6 @@ std::vector<std::u16string_view> SplitKeyPath(std::u16string_view path) {
   return names;
 }
 
-bool SameName(std::u16string_view left, std::u16string_view right) { return UpcasedName(left) == UpcasedName(right); }
-
 // Reads the whole base block, or as much of it as the file has.
 int ReadBaseBlock(int fd, std::vector<std::uint8_t>* block) {
   block->resize(kHiveBaseBlockSize);
@@ -124,7 +122,7 @@ Win32Status OfflineRegistry::EnumValue(KeyHandle key, std::uint32_t index, char1
   if (value.name.size() >= *nameLength) return Win32Status::MoreData;
 
   std::uint32_t valueType = 0;
-  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint8_t>& bytes = valueBytes_;
   if (const int error = opened->hive->ReadValue(value.handle, &valueType, &bytes); error != 0) {
     return Win32StatusFromErrno(error);
   }
@@ -162,7 +160,7 @@ Win32Status OfflineRegistry::QueryValueEx(KeyHandle key, const char16_t* valueNa
   if (value == nullptr) return Win32Status::FileNotFound;
 
   std::uint32_t valueType = 0;
-  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint8_t>& bytes = valueBytes_;
   if (const int error = opened->hive->ReadValue(value->handle, &valueType, &bytes); error != 0) {
     return Win32StatusFromErrno(error);
   }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/offline/hive.h"
 #include "platform/offline/image_tree.h"
@@ -66,6 +67,8 @@ class OfflineRegistry final : public Registry {
   LoadedHive components_;
   std::map<KeyHandle, OpenedKey> keys_;
   std::uintptr_t lastKey_ = 0;
+  // The data of the value read last, kept to reuse its storage.
+  std::vector<std::uint8_t> valueBytes_;
 };
 
 }  // namespace tessaly::offline

@@ -7,7 +7,7 @@ packages=(
   cmake g++ make python3
   libgtest-dev libhivex-dev libhivex-bin
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64
+  wine64 wine32:i386
   clang libclang-rt-14-dev
   time
 )
@@ -21,6 +21,8 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   sudo_cmd=()
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  # The 32-bit executable runs under Wine's 32-bit half.
+  dpkg --print-foreign-architectures | grep -qx i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

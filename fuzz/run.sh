@@ -18,7 +18,8 @@ flags="-std=c++20 -g -O1 -Wall -Wextra -Werror -I$source_dir"
 sanitize="-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all"
 
 mkdir -p "$build"
-$cxx $flags "$fuzz_dir/write_seeds.cpp" "$source_dir"/tools/image/*.cpp -o "$build/write_seeds"
+$cxx $flags "$fuzz_dir/write_seeds.cpp" "$source_dir"/tools/image/*.cpp "$source_dir/common/utf_conversion.cpp" \
+  -o "$build/write_seeds"
 "$build/write_seeds" "$build/seeds"
 
 for target in pe_export_names hive_header; do

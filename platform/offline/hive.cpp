@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "platform/offline/name_case.h"
-#include "platform/offline/utf_conversion.h"
+#include "common/utf_conversion.h"
 
 namespace tessaly::offline {
 namespace {

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "platform/offline/directory_listing.h"
-#include "platform/offline/utf_conversion.h"
+#include "common/utf_conversion.h"
 
 namespace tessaly::offline {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/offline/utf_conversion.h"
+#include "common/utf_conversion.h"
 
 namespace tessaly::offline {
 

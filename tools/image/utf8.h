@@ -1,4 +1,5 @@
-// UTF-8 <-> UTF-16 conversion at the edges of the image tools.
+// UTF-8 <-> UTF-16 conversion for the image tools, which refuse text that
+// cannot stand in a hive rather than pass it over.
 #pragma once
 
 #include <string>

@@ -1,10 +1,10 @@
-#include "platform/offline/utf_conversion.h"
+#include "common/utf_conversion.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
-namespace tessaly::offline {
+namespace tessaly {
 namespace {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
@@ -142,4 +142,4 @@ std::string Utf8FromUtf16Lossy(std::u16string_view text) {
   return out;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly

@@ -1,12 +1,13 @@
-// UTF-8 <-> UTF-16 at the edges: Linux file names, hivex names and the
-// console are UTF-8, the engine's text is UTF-16.
+// UTF-8 <-> UTF-16 at the edges: Linux file names, hivex names, hive
+// files written by the tools and the Linux console are UTF-8, the engine's
+// text is UTF-16.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace tessaly::offline {
+namespace tessaly {
 
 // Strict: nullopt for malformed UTF-8 (overlong forms, encoded surrogates,
 // code points above U+10FFFF, truncated sequences).
@@ -22,4 +23,4 @@ bool Utf8FromUtf16(std::u16string_view text, std::string* out);
 // For output only: an unpaired surrogate becomes U+FFFD.
 std::string Utf8FromUtf16Lossy(std::u16string_view text);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly

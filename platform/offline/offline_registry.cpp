@@ -32,6 +32,18 @@ std::vector<std::u16string_view> SplitKeyPath(std::u16string_view path) {
   return names;
 }
 
+// Hands out a value's data as the registry does: the size always, when
+// asked for, and the bytes only when they fit the caller's buffer.
+Win32Status CopyValueData(const std::vector<std::uint8_t>& bytes, std::uint8_t* data, std::uint32_t* dataSize) {
+  if (dataSize == nullptr) return Win32Status::Success;
+  const std::uint32_t capacity = *dataSize;
+  *dataSize = static_cast<std::uint32_t>(bytes.size());
+  if (data == nullptr) return Win32Status::Success;
+  if (bytes.size() > capacity) return Win32Status::MoreData;
+  std::memcpy(data, bytes.data(), bytes.size());
+  return Win32Status::Success;
+}
+
 // Reads the whole base block, or as much of it as the file has.
 int ReadBaseBlock(int fd, std::vector<std::uint8_t>* block) {
   block->resize(kHiveBaseBlockSize);
@@ -130,13 +142,7 @@ Win32Status OfflineRegistry::EnumValue(KeyHandle key, std::uint32_t index, char1
   name[value.name.size()] = u'\0';
   *nameLength = static_cast<std::uint32_t>(value.name.size());
   if (type != nullptr) *type = valueType;
-  if (dataSize == nullptr) return Win32Status::Success;
-  const std::uint32_t capacity = *dataSize;
-  *dataSize = static_cast<std::uint32_t>(bytes.size());
-  if (data == nullptr) return Win32Status::Success;
-  if (bytes.size() > capacity) return Win32Status::MoreData;
-  std::memcpy(data, bytes.data(), bytes.size());
-  return Win32Status::Success;
+  return CopyValueData(bytes, data, dataSize);
 }
 
 Win32Status OfflineRegistry::EnumKey(KeyHandle key, std::uint32_t index, char16_t* name, std::uint32_t nameCapacity) {
@@ -165,13 +171,7 @@ Win32Status OfflineRegistry::QueryValueEx(KeyHandle key, const char16_t* valueNa
     return Win32StatusFromErrno(error);
   }
   if (type != nullptr) *type = valueType;
-  if (dataSize == nullptr) return Win32Status::Success;
-  const std::uint32_t capacity = *dataSize;
-  *dataSize = static_cast<std::uint32_t>(bytes.size());
-  if (data == nullptr) return Win32Status::Success;
-  if (bytes.size() > capacity) return Win32Status::MoreData;
-  std::memcpy(data, bytes.data(), bytes.size());
-  return Win32Status::Success;
+  return CopyValueData(bytes, data, dataSize);
 }
 
 Win32Status OfflineRegistry::SetValueEx(KeyHandle key, const char16_t* valueName, std::uint32_t type,

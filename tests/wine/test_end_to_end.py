@@ -1,10 +1,12 @@
-"""End-to-end runs of the real x86-64 tessaly.exe under Wine.
+"""End-to-end runs of the real tessaly.exe under Wine: the x86-64 build in
+every case, the i686 build (under WoW64) in the I686 cases.
 
 Each case sets up a copy of the template prefix (see wine_prefix.py): the
 COMPONENTS hive in Wine's registry format, the winsxs tree, the servicing
-Version key and a stand-in wcp.dll. The tool runs through a launcher that
-reports its whole 32-bit exit code; its standard output is compared byte for
-byte, and the hive is read back while the Wine server still holds it.
+Version key and a stand-in wcp.dll of the tool's architecture. The tool runs
+through the x86-64 launcher, which starts either build and reports its whole
+32-bit exit code; its standard output is compared byte for byte, and the
+hive is read back while the Wine server still holds it.
 
 The template comes from TESSALY_WINE_TEMPLATE when CTest has made it; run
 alone (python3 -m unittest test_end_to_end), the module makes its own in a
@@ -24,12 +26,34 @@ from component_store import (SUMMARY_NOTHING_FOUND, SUMMARY_REPAIRED, Binary, Dw
 from wine_prefix import WinePrefix
 
 REPOSITORY = Path(__file__).resolve().parents[2]
-BUILD = REPOSITORY / "build" / "win64"
-TOOL = BUILD / "tessaly.exe"
-LAUNCHER = BUILD / "tests" / "run_with_exit_code.exe"
-STAND_INS = BUILD / "tests" / "wcp"
+
+
+class Build:
+    """A cross-built tool with its stand-in servicing libraries, and the
+    registry view through which its process reads HKLM\\SOFTWARE."""
+
+    def __init__(self, preset, registry_view):
+        self.preset = preset
+        self.directory = REPOSITORY / "build" / preset
+        self.tool = self.directory / "tessaly.exe"
+        self.stand_ins = self.directory / "tests" / "wcp"
+        self.registry_view = registry_view
+
+    def require(self, *others):
+        for built in (self.tool, self.stand_ins / "wcp.dll", *others):
+            if not built.is_file():
+                raise RuntimeError(f"{built} is missing: build the {self.preset} preset first "
+                                   f"(cmake --preset {self.preset} && cmake --build --preset {self.preset})")
+
+
+X86_64 = Build("win64", "64")
+# A 32-bit process on 64-bit Windows: HKLM\SOFTWARE is WOW6432Node to it.
+I686 = Build("win32", "32")
+LAUNCHER = X86_64.directory / "tests" / "run_with_exit_code.exe"
 
 HIVE_FILE = r"C:\windows\system32\config\COMPONENTS"
+# What System32\config\COMPONENTS names in a 32-bit process.
+WOW64_HIVE_FILE = r"C:\windows\syswow64\config\COMPONENTS"
 STORE = r"C:\windows\winsxs"
 STORE_ROOT = "\\\\?\\" + STORE + "\\"
 SERVICING_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\Version"
@@ -54,10 +78,7 @@ def setUpModule():
         wine_prefix.find_wine()
     except wine_prefix.WineNotInstalled as error:
         raise unittest.SkipTest(str(error))
-    for built in (TOOL, LAUNCHER, STAND_INS / "wcp.dll"):
-        if not built.is_file():
-            raise RuntimeError(f"{built} is missing: build the win64 preset first "
-                               "(cmake --preset win64 && cmake --build --preset win64)")
+    X86_64.require(LAUNCHER)
     if os.environ.get("TESSALY_WINE_TEMPLATE"):
         _template = Path(os.environ["TESSALY_WINE_TEMPLATE"])
     else:
@@ -70,15 +91,25 @@ def tearDownModule():
         wine_prefix.remove_work_directory(_own_work_directory)
 
 
+def require_i686():
+    """Skips the calling class without 32-bit Wine; the i686 build must be there."""
+    try:
+        wine_prefix.require_wine32()
+    except wine_prefix.WineNotInstalled as error:
+        raise unittest.SkipTest(str(error))
+    I686.require()
+
+
 def windows_path(path):
     """The Wine path of a Linux path, through drive Z:."""
     return "Z:" + str(path).replace("/", "\\")
 
 
 class Case:
-    """One prepared prefix and the tool's run in it."""
+    """One prepared prefix and the run of one build of the tool in it."""
 
-    def __init__(self):
+    def __init__(self, build=X86_64):
+        self.build = build
         self.prefix = WinePrefix(_template)
         try:
             self.prefix.start()
@@ -89,11 +120,11 @@ class Case:
     def close(self):
         self.prefix.close()
 
-    def write_hive(self, keys):
-        self.write_hive_bytes(hive_text(keys).encode("ascii"))
+    def write_hive(self, keys, hive_file=HIVE_FILE):
+        self.write_hive_bytes(hive_text(keys).encode("ascii"), hive_file)
 
-    def write_hive_bytes(self, data):
-        path = self.prefix.host_path(HIVE_FILE)
+    def write_hive_bytes(self, data, hive_file=HIVE_FILE):
+        path = self.prefix.host_path(hive_file)
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
 
@@ -101,13 +132,14 @@ class Case:
         """The Version key naming the servicing directory, with a stand-in
         library there as wcp.dll (none when stand_in is None)."""
         self.install_stand_in(stand_in)
-        self.prefix.reg_add(SERVICING_KEY, SERVICING_VALUE, "REG_EXPAND_SZ", SERVICING_DIRECTORY_VALUE)
+        self.prefix.reg_add(SERVICING_KEY, SERVICING_VALUE, "REG_EXPAND_SZ", SERVICING_DIRECTORY_VALUE,
+                            view=self.build.registry_view)
 
     def install_stand_in(self, stand_in):
         directory = self.prefix.host_path(SERVICING_DIRECTORY)
         directory.mkdir(parents=True, exist_ok=True)
         if stand_in is not None:
-            shutil.copyfile(STAND_INS / stand_in, directory / "wcp.dll")
+            shutil.copyfile(self.build.stand_ins / stand_in, directory / "wcp.dll")
 
     def write_file(self, component, relative_path, contents):
         path = self.prefix.host_path(STORE + "\\" + component + "\\" + relative_path)
@@ -116,7 +148,8 @@ class Case:
 
     def run_tool(self, *launcher_options):
         """Runs the tool; returns its exit code and its standard output."""
-        result = self.prefix.run(windows_path(LAUNCHER), *launcher_options, windows_path(TOOL), check=False)
+        result = self.prefix.run(windows_path(LAUNCHER), *launcher_options, windows_path(self.build.tool),
+                                 check=False)
         match = re.search(rb"exit code 0x([0-9A-F]{8})", result.stderr)
         if result.returncode != 0 or match is None:
             raise AssertionError(f"the launcher failed ({result.returncode}): {result.stderr!r}")
@@ -129,8 +162,8 @@ class Case:
 class WineTestCase(unittest.TestCase):
     maxDiff = None
 
-    def new_case(self):
-        case = Case()
+    def new_case(self, build=X86_64):
+        case = Case(build)
         self.addCleanup(case.close)
         return case
 
@@ -239,26 +272,31 @@ class RepairRunTest(WineTestCase):
     """One run over a store with true and false claims of every kind; the
     tests look at its output, its exit code and the hive afterwards."""
 
+    build = X86_64
+
     @classmethod
     def setUpClass(cls):
-        cls.case = Case()
+        cls.case = Case(cls.build)
         try:
-            case = cls.case
-            case.install_servicing_stack()
-            case.write_hive(repair_run_hive(after=False))
-            for relative_path, contents, _, _ in WALKED_FILES:
-                case.write_file(WALKED, relative_path, contents)
-            case.write_file(LINK_TARGET, "x.dll", b"XYZ")
-            link = case.prefix.host_path(STORE + "\\" + WALKED + "\\22link")
-            link.symlink_to(Path("..", LINK_TARGET), target_is_directory=True)
-            case.write_file(WALKED_CF_201, "dcs-false.dll", b"XYZ")
-            for component in PASSED_OVER:
-                case.write_file(component, PASSED_OVER_RECORD[0], PASSED_OVER_RECORD[1])
-            cls.outcome = case.run_tool()
-            cls.hive = case.mounted_hive()
+            cls.prepare_store(cls.case)
+            cls.outcome = cls.case.run_tool()
+            cls.hive = cls.case.mounted_hive()
         except BaseException:
             cls.case.close()
             raise
+
+    @classmethod
+    def prepare_store(cls, case):
+        case.install_servicing_stack()
+        case.write_hive(repair_run_hive(after=False))
+        for relative_path, contents, _, _ in WALKED_FILES:
+            case.write_file(WALKED, relative_path, contents)
+        case.write_file(LINK_TARGET, "x.dll", b"XYZ")
+        link = case.prefix.host_path(STORE + "\\" + WALKED + "\\22link")
+        link.symlink_to(Path("..", LINK_TARGET), target_is_directory=True)
+        case.write_file(WALKED_CF_201, "dcs-false.dll", b"XYZ")
+        for component in PASSED_OVER:
+            case.write_file(component, PASSED_OVER_RECORD[0], PASSED_OVER_RECORD[1])
 
     @classmethod
     def tearDownClass(cls):
@@ -272,6 +310,26 @@ class RepairRunTest(WineTestCase):
 
     def test_clears_only_false_claims_and_leaves_everything_else(self):
         self.assertEqual(exported(repair_run_hive(after=True)), self.hive)
+
+
+class I686RepairRunTest(RepairRunTest):
+    """The same run by the i686 tool under WoW64, with the i686 wcp.dll. The
+    path hash is called through a fast-call pointer, so each record with a
+    hashed name (subdirectory, underscore, over 25 characters) is found only
+    if that call works. The hive is read through SysNative; System32\\config
+    would lead to SysWOW64\\config, where a file that does not load waits."""
+
+    build = I686
+
+    @classmethod
+    def setUpClass(cls):
+        require_i686()
+        super().setUpClass()
+
+    @classmethod
+    def prepare_store(cls, case):
+        super().prepare_store(case)
+        case.write_hive_bytes(b"not a registry\n", WOW64_HIVE_FILE)
 
 
 class SummaryTest(WineTestCase):
@@ -413,6 +471,21 @@ class HiveLoadingTest(WineTestCase):
                                banner() + "COMPONENTS注册表无法打开，lStatus=0x00000002。无法执行修复。\n")
                 # The hive stays mounted after the tool has ended.
                 self.assertEqual(exported(keys), case.mounted_hive())
+
+
+class I686HiveLoadingTest(WineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_i686()
+        super().setUpClass()
+
+    def test_hive_only_behind_the_redirected_system32_is_missing(self):
+        # Read through System32, this hive would load and the run would complete.
+        case = self.new_case(I686)
+        case.install_servicing_stack()
+        case.write_hive({COMPONENTS: {}}, WOW64_HIVE_FILE)
+        self.assertRun(case.run_tool(), 0x80070002, banner() + "COMPONENTS注册表不存在，无法执行修复。\n")
+        self.assertIsNone(case.mounted_hive())
 
 
 if __name__ == "__main__":

@@ -1,9 +1,8 @@
-"""Checks of the built Windows executables themselves: the DLLs they need,
-their manifest and version resource, and the exports of the stand-in
-servicing libraries the Wine suite uses.
+"""Checks of the built Windows executables themselves: their architecture,
+the DLLs they need, their manifest and version resource, and the exports of
+the stand-in servicing libraries the Wine suite uses.
 
-The x86-64 build (build/win64) must be there; the i686 build (build/win32)
-is checked when it has been built."""
+Both builds, x86-64 (build/win64) and i686 (build/win32), must be there."""
 
 import re
 import unittest
@@ -14,6 +13,8 @@ from pe_image import PeImage, fixed_file_version
 
 REPOSITORY = Path(__file__).resolve().parents[2]
 BUILDS = {"x86-64": REPOSITORY / "build" / "win64", "i686": REPOSITORY / "build" / "win32"}
+# IMAGE_FILE_MACHINE_AMD64 and IMAGE_FILE_MACHINE_I386
+MACHINES = {"x86-64": 0x8664, "i686": 0x14C}
 
 RT_VERSION = 16
 RT_MANIFEST = 24
@@ -26,6 +27,11 @@ REGISTRY_FUNCTIONS = {"RegOpenKeyW", "RegOpenKeyExW", "RegEnumValueW", "RegEnumK
                       "RegSetValueExW", "RegLoadKeyW", "RegCloseKey"}
 IS_OS_ORDINAL = 437
 ASSEMBLY_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+STAND_IN_EXPORTS = {
+    "wcp.dll": ["RtlDowncaseUCSCharacter", "RtlHashLUnicodeString"],
+    "wcp_without_hash.dll": ["RtlDowncaseUCSCharacter"],
+    "wcp_without_downcase.dll": ["RtlHashLUnicodeString"],
+}
 
 
 def project_version():
@@ -36,14 +42,19 @@ def project_version():
 
 class ExecutableImageTest(unittest.TestCase):
     def builds(self):
-        """(architecture, build directory) of each build there is, as subtests."""
+        """(architecture, build directory) of each build, as subtests."""
         for architecture, build in BUILDS.items():
             with self.subTest(architecture):
                 if not (build / "tessaly.exe").is_file():
-                    if architecture == "x86-64":
-                        self.fail(f"{build / 'tessaly.exe'} is missing: build the win64 preset first")
-                    self.skipTest(f"{build} has not been built")
+                    self.fail(f"{build / 'tessaly.exe'} is missing: build the {build.name} preset first")
                 yield architecture, build
+
+    def test_executables_and_libraries_are_built_for_their_architecture(self):
+        for architecture, build in self.builds():
+            images = [build / "tessaly.exe", build / "tests" / "run_with_exit_code.exe",
+                      *[build / "tests" / "wcp" / library for library in STAND_IN_EXPORTS]]
+            for image in images:
+                self.assertEqual(MACHINES[architecture], PeImage(image).machine, image.name)
 
     def test_imports_only_system_dlls_and_the_expected_entry_points(self):
         for _, build in self.builds():
@@ -77,13 +88,8 @@ class ExecutableImageTest(unittest.TestCase):
             self.assertEqual(project_version(), version.product_version)
 
     def test_stand_in_servicing_libraries_export_undecorated_names(self):
-        expected = {
-            "wcp.dll": ["RtlDowncaseUCSCharacter", "RtlHashLUnicodeString"],
-            "wcp_without_hash.dll": ["RtlDowncaseUCSCharacter"],
-            "wcp_without_downcase.dll": ["RtlHashLUnicodeString"],
-        }
         for _, build in self.builds():
-            for library, exports in expected.items():
+            for library, exports in STAND_IN_EXPORTS.items():
                 image = PeImage(build / "tests" / "wcp" / library)
                 self.assertEqual(exports, image.exports(), library)
                 self.assertLessEqual(set(image.imports()), SYSTEM_DLLS, library)

@@ -44,6 +44,13 @@ def find_wine():
     raise WineNotInstalled("wine64 is not installed")
 
 
+def require_wine32():
+    """32-bit programs start through the 32-bit loader beside wine64."""
+    wine64, _ = find_wine()
+    if not Path(wine64.resolve().parent, "wine").is_file():
+        raise WineNotInstalled("wine32 is not installed")
+
+
 def _wine_environment(prefix):
     environment = dict(os.environ)
     environment.update(
@@ -194,10 +201,12 @@ class WinePrefix:
     def create_key(self, key):
         self.run("reg", "add", key, "/f")
 
-    def reg_add(self, key, name, value_type, data):
-        """Adds a value; a name of None is the key's default value."""
+    def reg_add(self, key, name, value_type, data, view=None):
+        """Adds a value; a name of None is the key's default value. view
+        "32" writes where 32-bit programs read HKLM\\SOFTWARE (WOW6432Node)."""
         name_arguments = ["/ve"] if name is None else ["/v", name]
-        self.run("reg", "add", key, *name_arguments, "/t", value_type, "/d", data, "/f")
+        view_arguments = [] if view is None else [f"/reg:{view}"]
+        self.run("reg", "add", key, *name_arguments, "/t", value_type, "/d", data, "/f", *view_arguments)
 
     def export_key(self, key):
         """The key and its subkeys as {key path: {value name: (type, data)}}, or

@@ -1,5 +1,5 @@
-// Number formatting for the messages, which are UTF-16 throughout. The
-// formats mirror the printf conversions the messages are specified with.
+// Number formatting for the messages, which are UTF-16 throughout. Each
+// function produces exactly what its printf conversion would.
 #pragma once
 
 #include <cstdint>

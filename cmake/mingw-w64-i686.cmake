@@ -1,15 +1,3 @@
-# Cross-build for 32-bit Windows with MinGW-w64 (win32 thread model, so the
-# executable needs no winpthread).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 32-bit Windows.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(TESSALY_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_CXX_COMPILER ${TESSALY_MINGW_TRIPLET}-g++-win32)
-set(CMAKE_RC_COMPILER ${TESSALY_MINGW_TRIPLET}-windres)
-set(CMAKE_DLLTOOL ${TESSALY_MINGW_TRIPLET}-dlltool)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TESSALY_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -1,46 +1,19 @@
 #include "hive_contents.h"
 
-#include <hivex.h>
-
-#include <cstdlib>
-#include <memory>
-#include <sstream>
+#include "registry/registry.h"
+#include "tests/tools/hive_reader.h"
 
 namespace tessaly::offline_test {
-namespace {
-
-struct HiveCloser {
-  void operator()(hive_h* hive) const { hivex_close(hive); }
-};
-
-}  // namespace
 
 std::optional<std::map<std::string, StoredValue>> ReadKeyValues(const std::filesystem::path& hive,
                                                                 const std::string& keyPath) {
-  const std::unique_ptr<hive_h, HiveCloser> handle(hivex_open(hive.c_str(), 0));
-  if (!handle) return std::nullopt;
-  hive_node_h node = hivex_root(handle.get());
-  std::istringstream names(keyPath);
-  for (std::string name; std::getline(names, name, '\\');) {
-    node = hivex_node_get_child(handle.get(), node, name.c_str());
-    if (node == 0) return std::nullopt;
-  }
-  hive_value_h* const values = hivex_node_values(handle.get(), node);
-  if (values == nullptr) return std::nullopt;
-  std::map<std::string, StoredValue> result;
-  for (hive_value_h* value = values; *value != 0; ++value) {
-    char* const name = hivex_value_key(handle.get(), *value);
-    hive_type type{};
-    std::size_t length = 0;
-    char* const data = hivex_value_value(handle.get(), *value, &type, &length);
-    if (name != nullptr && data != nullptr) {
-      result[name] = StoredValue{static_cast<std::uint32_t>(type), std::vector<std::uint8_t>(data, data + length)};
-    }
-    std::free(name);
-    std::free(data);
-  }
-  std::free(values);
-  return result;
+  const std::optional<image::HiveKey> root = image::ReadHive(hive);
+  if (!root) return std::nullopt;
+  const image::HiveKey* const key = image::FindKey(*root, keyPath);
+  if (key == nullptr) return std::nullopt;
+  std::map<std::string, StoredValue> values;
+  for (const image::HiveValue& value : key->values) values[value.name] = StoredValue{value.type, value.data};
+  return values;
 }
 
 std::optional<std::uint32_t> ReadDword(const std::filesystem::path& hive, const std::string& keyPath,
@@ -48,7 +21,7 @@ std::optional<std::uint32_t> ReadDword(const std::filesystem::path& hive, const 
   const auto values = ReadKeyValues(hive, keyPath);
   if (!values) return std::nullopt;
   const auto found = values->find(valueName);
-  if (found == values->end() || found->second.type != hive_t_REG_DWORD || found->second.data.size() != 4) {
+  if (found == values->end() || found->second.type != kRegDword || found->second.data.size() != 4) {
     return std::nullopt;
   }
   const std::vector<std::uint8_t>& bytes = found->second.data;

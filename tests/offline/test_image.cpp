@@ -8,8 +8,6 @@
 #include <stdexcept>
 
 #include "app/support_contact.h"
-#include "records/make_file_record_name.h"
-#include "servicing/native_path_hash.h"
 #include "tools/image/pe_writer.h"
 #include "tools/image/utf8.h"
 
@@ -73,11 +71,6 @@ void TestImage::Write() const {
       !image::WritePeDll(WinSxS() / kServicingStackDirectory / "wcp.dll", wcpExports)) {
     throw std::runtime_error("cannot write the image");
   }
-}
-
-std::string RecordName(std::u16string_view relativePath) {
-  const std::u16string fullPath = u"C\\" + std::u16string(relativePath);
-  return image::Utf8FromUtf16(MakeFileRecordName(fullPath, 2, NativeServicingHash()));
 }
 
 std::string ReadFileBytes(const fs::path& file) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/image/hive_writer.h"
+#include "tools/image_layout/component.h"
 
 namespace tessaly::offline_test {
 
@@ -63,9 +64,8 @@ class TestImage {
   fs::path windows_;
 };
 
-// The "f!" record name of a file at relativePath (backslashes between
-// directories) in its component directory.
-std::string RecordName(std::u16string_view relativePath);
+// The "f!" record name of a file at a relative path in its component directory.
+using image::RecordName;
 
 // The whole file, as bytes in a string.
 std::string ReadFileBytes(const fs::path& file);

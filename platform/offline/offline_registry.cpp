@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/offline/errno_status.h"
-#include "platform/offline/hive_header.h"
+#include "platform/offline/hive/base_block.h"
 #include "platform/offline/name_case.h"
 #include "platform/offline/save_hive.h"
 
@@ -46,7 +46,7 @@ Win32Status CopyValueData(const std::vector<std::uint8_t>& bytes, std::uint8_t* 
 
 // Reads the whole base block, or as much of it as the file has.
 int ReadBaseBlock(int fd, std::vector<std::uint8_t>* block) {
-  block->resize(kHiveBaseBlockSize);
+  block->resize(kBaseBlockSize);
   std::size_t filled = 0;
   while (filled < block->size()) {
     const ssize_t got = pread(fd, block->data() + filled, block->size() - filled, static_cast<off_t>(filled));
@@ -211,12 +211,12 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
 
   std::vector<std::uint8_t> baseBlock;
   if (error = ReadBaseBlock(loaded.lockedFile.Get(), &baseBlock); error != 0) return Win32StatusFromErrno(error);
-  switch (CheckHiveHeader(baseBlock)) {
-    case HiveHeaderState::NotAHive:
+  switch (CheckBaseBlock(baseBlock)) {
+    case BaseBlockState::NotAHive:
       return Win32Status::BadDb;
-    case HiveHeaderState::UnreplayedLog:
+    case BaseBlockState::Dirty:
       return Win32Status::RegistryCorrupt;
-    case HiveHeaderState::Clean:
+    case BaseBlockState::Clean:
       break;
   }
 

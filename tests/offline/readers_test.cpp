@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/offline/hive_header.h"
+#include "platform/offline/hive/base_block.h"
 #include "platform/offline/pe_export_names.h"
 #include "test_image.h"
 #include "tools/image/hive_writer.h"
@@ -15,8 +15,8 @@
 namespace tessaly::offline_test {
 namespace {
 
-using offline::CheckHiveHeader;
-using offline::HiveHeaderState;
+using offline::CheckBaseBlock;
+using offline::BaseBlockState;
 using offline::ReadPeExportNames;
 
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
@@ -76,23 +76,23 @@ TEST_F(ReadersTest, ImagesThatAreNotPeAreRefused) {
   EXPECT_EQ(ReadPeExportNames(Bytes("MZ")), std::nullopt);
 }
 
-TEST_F(ReadersTest, HiveHeaderStates) {
+TEST_F(ReadersTest, BaseBlockStates) {
   const std::vector<std::uint8_t> hive = WrittenHive();
-  EXPECT_EQ(CheckHiveHeader(hive), HiveHeaderState::Clean);
-  EXPECT_EQ(CheckHiveHeader(std::span(hive).first(offline::kHiveBaseBlockSize)), HiveHeaderState::Clean);
-  EXPECT_EQ(CheckHiveHeader(std::span(hive).first(offline::kHiveBaseBlockSize - 1)), HiveHeaderState::NotAHive);
+  EXPECT_EQ(CheckBaseBlock(hive), BaseBlockState::Clean);
+  EXPECT_EQ(CheckBaseBlock(std::span(hive).first(offline::kBaseBlockSize)), BaseBlockState::Clean);
+  EXPECT_EQ(CheckBaseBlock(std::span(hive).first(offline::kBaseBlockSize - 1)), BaseBlockState::NotAHive);
 
   std::vector<std::uint8_t> wrongSignature = hive;
   wrongSignature[0] = 'R';
-  EXPECT_EQ(CheckHiveHeader(wrongSignature), HiveHeaderState::NotAHive);
+  EXPECT_EQ(CheckBaseBlock(wrongSignature), BaseBlockState::NotAHive);
 
   // The secondary sequence number moved on without the primary: the same
   // checksum no longer matches, and once it does the log is what is wrong.
   std::vector<std::uint8_t> dirty = hive;
   dirty[0x08] ^= 0x01;
-  EXPECT_EQ(CheckHiveHeader(dirty), HiveHeaderState::NotAHive);
+  EXPECT_EQ(CheckBaseBlock(dirty), BaseBlockState::NotAHive);
   dirty[0x1FC] ^= 0x01;
-  EXPECT_EQ(CheckHiveHeader(dirty), HiveHeaderState::UnreplayedLog);
+  EXPECT_EQ(CheckBaseBlock(dirty), BaseBlockState::Dirty);
 }
 
 }  // namespace

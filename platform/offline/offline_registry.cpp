@@ -1,9 +1,5 @@
 #include "platform/offline/offline_registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -11,7 +7,7 @@
 #include <vector>
 
 #include "platform/offline/errno_status.h"
-#include "platform/offline/hive/base_block.h"
+#include "platform/offline/image_tree.h"
 #include "platform/offline/name_case.h"
 #include "platform/offline/save_hive.h"
 
@@ -44,23 +40,6 @@ Win32Status CopyValueData(const std::vector<std::uint8_t>& bytes, std::uint8_t* 
   return Win32Status::Success;
 }
 
-// Reads the whole base block, or as much of it as the file has.
-int ReadBaseBlock(int fd, std::vector<std::uint8_t>* block) {
-  block->resize(kBaseBlockSize);
-  std::size_t filled = 0;
-  while (filled < block->size()) {
-    const ssize_t got = pread(fd, block->data() + filled, block->size() - filled, static_cast<off_t>(filled));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  block->resize(filled);
-  return 0;
-}
-
 }  // namespace
 
 const OfflineRegistry::OpenedKey* OfflineRegistry::Find(KeyHandle key) const {
@@ -71,10 +50,7 @@ const OfflineRegistry::OpenedKey* OfflineRegistry::Find(KeyHandle key) const {
 Win32Status OfflineRegistry::OpenSoftwareHive() {
   if (!softwareStatus_) {
     const std::array<std::string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], "SOFTWARE"};
-    UniqueFd file;
-    int error = image_.OpenFile(path, &file);
-    if (error == 0) software_ = Hive::Open(file.Get(), false, &error);
-    softwareStatus_ = !file ? Win32Status::FileNotFound : !software_ ? Win32Status::BadDb : Win32Status::Success;
+    softwareStatus_ = OpenHiveFile(image_, path, HiveAccess::Read, &software_);
   }
   return *softwareStatus_;
 }
@@ -82,15 +58,15 @@ Win32Status OfflineRegistry::OpenSoftwareHive() {
 Win32Status OfflineRegistry::Open(KeyHandle parent, std::u16string_view subKey, bool canSetValues, KeyHandle* key) {
   std::vector<std::u16string_view> names = SplitKeyPath(subKey);
   Hive* hive = nullptr;
-  hive_node_h node = 0;
+  CellOffset node = 0;
   if (parent == kLocalMachine) {
     // Below HKEY_LOCAL_MACHINE, the first name chooses the hive.
     if (names.empty()) return Win32Status::FileNotFound;
     if (SameName(names.front(), u"SOFTWARE")) {
       if (const Win32Status status = OpenSoftwareHive(); status != Win32Status::Success) return status;
-      hive = software_.get();
+      hive = &*software_.hive;
     } else if (SameName(names.front(), u"COMPONENTS") && components_.hive) {
-      hive = components_.hive.get();
+      hive = &*components_.hive;
     } else {
       return Win32Status::FileNotFound;
     }
@@ -103,11 +79,14 @@ Win32Status OfflineRegistry::Open(KeyHandle parent, std::u16string_view subKey, 
     node = opened->node;
   }
   for (const std::u16string_view name : names) {
-    node = hive->FindSubkey(node, name);
-    if (node == 0) return Win32Status::FileNotFound;
+    const std::optional<CellOffset> subkey = hive->FindSubkey(node, name);
+    if (!subkey) return Win32Status::FileNotFound;
+    node = *subkey;
   }
   const KeyHandle handle = static_cast<KeyHandle>(++lastKey_);
-  keys_.emplace(handle, OpenedKey{hive, node, canSetValues && hive->Writable()});
+  // Only the mounted COMPONENTS hive is ever changed.
+  const bool writable = components_.hive && hive == &*components_.hive;
+  keys_.emplace(handle, OpenedKey{hive, node, canSetValues && writable});
   *key = handle;
   return Win32Status::Success;
 }
@@ -135,7 +114,7 @@ Win32Status OfflineRegistry::EnumValue(KeyHandle key, std::uint32_t index, char1
 
   std::uint32_t valueType = 0;
   std::vector<std::uint8_t>& bytes = valueBytes_;
-  if (const int error = opened->hive->ReadValue(value.handle, &valueType, &bytes); error != 0) {
+  if (const int error = opened->hive->ReadValue(value.cell, &valueType, &bytes); error != 0) {
     return Win32StatusFromErrno(error);
   }
   std::copy(value.name.begin(), value.name.end(), name);
@@ -167,22 +146,26 @@ Win32Status OfflineRegistry::QueryValueEx(KeyHandle key, const char16_t* valueNa
 
   std::uint32_t valueType = 0;
   std::vector<std::uint8_t>& bytes = valueBytes_;
-  if (const int error = opened->hive->ReadValue(value->handle, &valueType, &bytes); error != 0) {
+  if (const int error = opened->hive->ReadValue(value->cell, &valueType, &bytes); error != 0) {
     return Win32StatusFromErrno(error);
   }
   if (type != nullptr) *type = valueType;
   return CopyValueData(bytes, data, dataSize);
 }
 
+// Rewrites an existing REG_DWORD value in place, the only change the repair
+// makes; any other change is refused, so the hive's layout never moves.
 Win32Status OfflineRegistry::SetValueEx(KeyHandle key, const char16_t* valueName, std::uint32_t type,
                                         const std::uint8_t* data, std::uint32_t dataSize) {
   const OpenedKey* const opened = Find(key);
   if (opened == nullptr) return Win32Status::InvalidHandle;
   if (!opened->canSetValues) return Win32Status::AccessDenied;
-  const int error =
-      opened->hive->SetValue(opened->node, valueName != nullptr ? valueName : u"", type, data, dataSize);
-  if (error != 0) return Win32StatusFromErrno(error);
-  components_.changed = true;
+  if (type != kRegDword || dataSize != 4 || data == nullptr) return Win32Status::UnsupportedType;
+  const NamedItem* const value = opened->hive->FindValue(opened->node, valueName != nullptr ? valueName : u"");
+  if (value == nullptr) return Win32Status::FileNotFound;
+  const std::uint32_t dword = static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+                              static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+  if (opened->hive->SetDword(value->cell, dword) != 0) return Win32Status::UnsupportedType;
   return Win32Status::Success;
 }
 
@@ -196,44 +179,16 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
 
   std::vector<std::string> path;
   if (!image_.SplitPath(file, &path) || path.empty()) return Win32Status::FileNotFound;
-  const std::span<const std::string> directoryPath(path.data(), path.size() - 1);
-  LoadedHive loaded;
-  int error = image_.OpenDirectory(directoryPath, &loaded.directory);
-  if (error == 0) error = image_.FindEntry(loaded.directory.Get(), path.back(), &loaded.fileName);
-  if (error == 0) error = OpenRegularFile(loaded.directory.Get(), loaded.fileName, &loaded.lockedFile);
-  if (error == EINVAL) return Win32Status::BadDb;  // not a file at all, so not a hive
-  if (error != 0) return Win32StatusFromErrno(error);
-
-  // Another run holding the hive is what Windows reports as a sharing violation.
-  if (flock(loaded.lockedFile.Get(), LOCK_EX | LOCK_NB) != 0) {
-    return errno == EWOULDBLOCK ? Win32Status::SharingViolation : Win32StatusFromErrno(errno);
-  }
-
-  std::vector<std::uint8_t> baseBlock;
-  if (error = ReadBaseBlock(loaded.lockedFile.Get(), &baseBlock); error != 0) return Win32StatusFromErrno(error);
-  switch (CheckBaseBlock(baseBlock)) {
-    case BaseBlockState::NotAHive:
-      return Win32Status::BadDb;
-    case BaseBlockState::Dirty:
-      return Win32Status::RegistryCorrupt;
-    case BaseBlockState::Clean:
-      break;
-  }
-
-  loaded.hive = Hive::Open(loaded.lockedFile.Get(), true, &error);
-  if (!loaded.hive) return Win32Status::BadDb;
-  components_ = std::move(loaded);
-  return Win32Status::Success;
+  return OpenHiveFile(image_, path, HiveAccess::Repair, &components_);
 }
 
 Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* subKey) {
   if (!IsComponentsMount(parent, subKey) || !components_.hive) return Win32Status::InvalidParameter;
   // An image in which nothing changed is not written at all.
-  if (!components_.changed) return Win32Status::Success;
-  const int error = SaveHive(*components_.hive, components_.directory.Get(), components_.fileName,
-                             components_.lockedFile.Get());
-  if (error != 0) return Win32StatusFromErrno(error);
-  components_.changed = false;
+  if (!components_.hive->Changed()) return Win32Status::Success;
+  if (const int error = SaveHive(*components_.hive, components_.onDisk); error != 0) {
+    return Win32StatusFromErrno(error);
+  }
   return Win32Status::Success;
 }
 

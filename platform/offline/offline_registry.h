@@ -12,12 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/offline/hive.h"
-#include "platform/offline/image_tree.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/offline/hive/hive_file.h"
 #include "registry/registry.h"
 
 namespace tessaly::offline {
+
+class ImageTree;
 
 class OfflineRegistry final : public Registry {
  public:
@@ -42,17 +42,8 @@ class OfflineRegistry final : public Registry {
  private:
   struct OpenedKey {
     Hive* hive;
-    hive_node_h node;
+    CellOffset node;
     bool canSetValues;
-  };
-
-  // The mounted COMPONENTS hive and what saving it needs.
-  struct LoadedHive {
-    UniqueFd directory;
-    std::string fileName;
-    UniqueFd lockedFile;
-    std::unique_ptr<Hive> hive;
-    bool changed = false;
   };
 
   Win32Status Open(KeyHandle parent, std::u16string_view subKey, bool canSetValues, KeyHandle* key);
@@ -62,9 +53,9 @@ class OfflineRegistry final : public Registry {
 
   ImageTree& image_;
   // Opened on first use; the status of that attempt answers every later one.
-  std::unique_ptr<Hive> software_;
+  HiveFile software_;
   std::optional<Win32Status> softwareStatus_;
-  LoadedHive components_;
+  HiveFile components_;
   std::map<KeyHandle, OpenedKey> keys_;
   std::uintptr_t lastKey_ = 0;
   // The data of the value read last, kept to reuse its storage.

@@ -118,7 +118,7 @@ int WriteBackup(int directory, const std::string& fileName, int originalFile, mo
   return EEXIST;
 }
 
-int WriteReplacement(Hive& hive, int directory, const std::string& fileName, mode_t mode,
+int WriteReplacement(const Hive& hive, int directory, const std::string& fileName, mode_t mode,
                      std::string* replacementName) {
   UniqueFd replacement;
   int error = CreateNewFile(directory, fileName + ".tessaly-new", kPrivateMode, &replacement, replacementName);
@@ -131,7 +131,10 @@ int WriteReplacement(Hive& hive, int directory, const std::string& fileName, mod
 
 }  // namespace
 
-int SaveHive(Hive& hive, int directory, const std::string& fileName, int originalFile) {
+int SaveHive(const Hive& hive, const HiveFileOnDisk& hiveFile) {
+  const int directory = hiveFile.directory;
+  const std::string& fileName = hiveFile.fileName;
+  const int originalFile = hiveFile.file;
   struct stat original {};
   if (fstat(originalFile, &original) != 0) return errno;
   const mode_t mode = original.st_mode & 07777;

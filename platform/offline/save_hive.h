@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "platform/offline/hive.h"
+#include "platform/offline/hive/hive.h"
+#include "platform/offline/hive/hive_file.h"
 
 namespace tessaly::offline {
 
@@ -18,6 +19,6 @@ namespace tessaly::offline {
 //     made durable.
 // Returns 0 or an errno. On failure the original file is untouched and the
 // files of this attempt are removed.
-int SaveHive(Hive& hive, int directory, const std::string& fileName, int originalFile);
+int SaveHive(const Hive& hive, const HiveFileOnDisk& original);
 
 }  // namespace tessaly::offline

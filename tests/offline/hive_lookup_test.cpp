@@ -1,6 +1,7 @@
 // Key and value lookups through the registry seam on a real COMPONENTS
 // hive: names found whatever their case, each key's own values found while
-// the lookups move from key to key, and a value set seen by the next lookup.
+// the lookups move from key to key, and a value rewritten in place seen by
+// the next lookup.
 
 #include <gtest/gtest.h>
 
@@ -99,11 +100,14 @@ TEST_F(HiveLookupTest, AValueSetIsSeenByTheNextLookupUnderItsStoredName) {
   ASSERT_EQ(Dword(one, u"f!kernel32.dll"), 1u);
   const std::uint8_t seven[4] = {7, 0, 0, 0};
   ASSERT_EQ(registry_.SetValueEx(one.Get(), u"F!KERNEL32.DLL", kRegDword, seven, 4), Win32Status::Success);
-  ASSERT_EQ(registry_.SetValueEx(one.Get(), u"added", kRegDword, seven, 4), Win32Status::Success);
+  // Only existing REG_DWORD values are rewritten, in place; nothing is added.
+  EXPECT_EQ(registry_.SetValueEx(one.Get(), u"added", kRegDword, seven, 4), Win32Status::FileNotFound);
+  EXPECT_EQ(registry_.SetValueEx(one.Get(), u"CF", kRegBinary, seven, 4), Win32Status::UnsupportedType);
+  EXPECT_EQ(registry_.SetValueEx(one.Get(), u"CF", kRegDword, seven, 3), Win32Status::UnsupportedType);
   EXPECT_EQ(Dword(one, u"f!kernel32.dll"), 7u);
-  EXPECT_EQ(Dword(one, u"ADDED"), 7u);
+  EXPECT_EQ(Dword(one, u"CF"), 0x200u);
   EXPECT_EQ(Dword(two, u"f!kernel32.dll"), 3u);
-  EXPECT_EQ(ValueNames(one, two), (std::vector<std::u16string>{u"CF", u"f!Kernel32.dll", u"größe", u"added"}));
+  EXPECT_EQ(ValueNames(one, two), (std::vector<std::u16string>{u"CF", u"f!Kernel32.dll", u"größe"}));
 
   ASSERT_EQ(registry_.CommitLoadedHive(kLocalMachine, u"COMPONENTS"), Win32Status::Success);
   const auto saved = ReadKeyValues(image_.HivePath(), "DerivedData\\Components\\one");

@@ -1,0 +1,144 @@
+#include "platform/offline/hive/hive.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/offline/hive/base_block.h"
+#include "platform/offline/hive/little_endian.h"
+#include "platform/offline/name_case.h"
+
+namespace tessaly::offline {
+namespace {
+
+int WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
+  const std::span<const std::uint8_t> bytes = image.Bytes();
+  if (bytes.size() < kBaseBlockSize) return std::nullopt;
+  const CellOffset root = ReadLittleEndian32(bytes, kRootCellOffset);
+  KeyNode key;
+  if (!HiveCells(bytes).ReadKeyNode(root, &key)) return std::nullopt;
+  return Hive(std::move(image), root, saveSequence);
+}
+
+void Hive::NameIndex::IndexItems() {
+  // At most half the slots are taken, so a search ends after a few.
+  std::size_t size = 8;
+  while (size < 2 * items.size()) size *= 2;
+  slots.assign(size, 0);
+  const std::size_t mask = size - 1;
+  for (std::size_t position = 0; position < items.size(); ++position) {
+    const std::u16string& name = items[position].name;
+    std::size_t slot = NameHash{}(name) & mask;
+    while (slots[slot] != 0 && !SameName(items[slots[slot] - 1].name, name)) slot = (slot + 1) & mask;
+    if (slots[slot] == 0) slots[slot] = static_cast<std::uint32_t>(position + 1);
+  }
+}
+
+const NamedItem* Hive::NameIndex::Find(std::u16string_view name) const {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t slot = NameHash{}(name) & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
+    const NamedItem& item = items[slots[slot] - 1];
+    if (SameName(item.name, name)) return &item;
+  }
+  return nullptr;
+}
+
+const Hive::NameIndex& Hive::SubkeyIndex(CellOffset key) {
+  const auto [position, added] = subkeys_.try_emplace(key);
+  NameIndex& index = position->second;
+  if (!added) return index;
+  const HiveCells cells = Cells();
+  KeyNode node;
+  if (cells.ReadKeyNode(key, &node) && cells.ReadSubkeyList(node, &cellScratch_)) {
+    index.items.reserve(cellScratch_.size());
+    for (const CellOffset subkey : cellScratch_) {
+      // A subkey that cannot be read is left out, as if it were not there.
+      KeyNode child;
+      if (!cells.ReadKeyNode(subkey, &child)) continue;
+      NamedItem& item = index.items.emplace_back();
+      DecodeName(child.name, child.compressedName, &item.name);
+      item.cell = subkey;
+    }
+  }
+  index.IndexItems();
+  return index;
+}
+
+const Hive::NameIndex& Hive::ValueIndex(CellOffset key) {
+  if (valuesKey_ == key) return values_;
+  valuesKey_.reset();
+  const HiveCells cells = Cells();
+  std::size_t count = 0;
+  KeyNode node;
+  if (cells.ReadKeyNode(key, &node) && cells.ReadValueList(node, &cellScratch_)) {
+    for (const CellOffset value : cellScratch_) {
+      ValueNode valueNode;
+      if (!cells.ReadValueNode(value, &valueNode)) continue;
+      // Items past the count are storage left from an earlier key, reused.
+      if (count == values_.items.size()) values_.items.emplace_back();
+      NamedItem& item = values_.items[count++];
+      DecodeName(valueNode.name, valueNode.compressedName, &item.name);
+      item.cell = value;
+    }
+  }
+  values_.items.resize(count);
+  values_.IndexItems();
+  valuesKey_ = key;
+  return values_;
+}
+
+const std::vector<NamedItem>& Hive::Subkeys(CellOffset key) { return SubkeyIndex(key).items; }
+
+std::optional<CellOffset> Hive::FindSubkey(CellOffset key, std::u16string_view name) {
+  const NamedItem* const found = SubkeyIndex(key).Find(name);
+  if (found == nullptr) return std::nullopt;
+  return found->cell;
+}
+
+const std::vector<NamedItem>& Hive::Values(CellOffset key) { return ValueIndex(key).items; }
+
+const NamedItem* Hive::FindValue(CellOffset key, std::u16string_view name) { return ValueIndex(key).Find(name); }
+
+int Hive::ReadValue(CellOffset value, std::uint32_t* type, std::vector<std::uint8_t>* data) {
+  const HiveCells cells = Cells();
+  ValueNode node;
+  if (!cells.ReadValueNode(value, &node) || !cells.ReadValueData(node, data)) return EINVAL;
+  *type = node.type;
+  return 0;
+}
+
+int Hive::SetDword(CellOffset value, std::uint32_t data) {
+  const HiveCells cells = Cells();
+  ValueNode node;
+  if (!cells.ReadValueNode(value, &node)) return EINVAL;
+  const std::size_t position = cells.DwordDataPosition(node);
+  if (position == 0) return EINVAL;
+  WriteLittleEndian32(image_.Bytes(), position, data);
+  changed_ = true;
+  return 0;
+}
+
+int Hive::WriteTo(int fd) const {
+  const std::span<const std::uint8_t> bytes = image_.Bytes();
+  std::vector<std::uint8_t> baseBlock(bytes.begin(), bytes.begin() + kBaseBlockSize);
+  SealBaseBlock(baseBlock, saveSequence_);
+  if (const int error = WriteAll(fd, baseBlock); error != 0) return error;
+  return WriteAll(fd, bytes.subspan(kBaseBlockSize));
+}
+
+}  // namespace tessaly::offline

@@ -1,0 +1,94 @@
+// An open registry hive, read straight from its cells, with the name lookups
+// of the Windows registry: key and value names compared ignoring case over
+// all of Unicode. The only change it makes is rewriting the 4 data bytes of
+// an existing REG_DWORD value, in memory; WriteTo gives the hive file that
+// results, byte for byte the original but for those bytes and a base block
+// sealed anew.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/offline/hive/hive_cells.h"
+#include "platform/offline/hive/hive_image.h"
+
+namespace tessaly::offline {
+
+// A subkey or value of a key, by its cell.
+struct NamedItem {
+  std::u16string name;
+  CellOffset cell = 0;
+};
+
+class Hive {
+ public:
+  // Fails (nullopt) when the root key cannot be read. saveSequence: the
+  // sequence number the base block gets when the hive is written.
+  static std::optional<Hive> Open(HiveImage image, std::uint32_t saveSequence);
+
+  Hive(Hive&&) = default;
+  Hive& operator=(Hive&&) = default;
+
+  CellOffset Root() const { return root_; }
+
+  // Subkeys in the order the hive keeps them. A key whose subkey list
+  // cannot be read has none.
+  const std::vector<NamedItem>& Subkeys(CellOffset key);
+  // nullopt when the key has no such subkey.
+  std::optional<CellOffset> FindSubkey(CellOffset key, std::u16string_view name);
+
+  // Values in the order the hive keeps them. The values of one key are
+  // held at a time: what Values and FindValue return stays valid until they
+  // are asked about another key.
+  const std::vector<NamedItem>& Values(CellOffset key);
+  // nullptr when the key has no such value.
+  const NamedItem* FindValue(CellOffset key, std::u16string_view name);
+  // Replaces *data with the value's bytes. Returns 0 or an errno.
+  int ReadValue(CellOffset value, std::uint32_t* type, std::vector<std::uint8_t>* data);
+
+  // Rewrites the data of an existing REG_DWORD value in place. Returns 0, or
+  // EINVAL when the value is not a 4-byte REG_DWORD.
+  int SetDword(CellOffset value, std::uint32_t data);
+  bool Changed() const { return changed_; }
+
+  // Writes the hive file, as changed, into fd. Returns 0 or an errno.
+  int WriteTo(int fd) const;
+
+ private:
+  // The items of a key, found by name ignoring case; of names equal but for
+  // case, the first in the hive's order is found. Rebuilt in place, so
+  // indexing key after key allocates nothing once the storage has grown.
+  struct NameIndex {
+    std::vector<NamedItem> items;
+    // Open addressing: each slot holds a position in items plus one, or 0.
+    std::vector<std::uint32_t> slots;
+
+    void IndexItems();
+    const NamedItem* Find(std::u16string_view name) const;
+  };
+
+  Hive(HiveImage image, CellOffset root, std::uint32_t saveSequence)
+      : image_(std::move(image)), root_(root), saveSequence_(saveSequence) {}
+  HiveCells Cells() const { return HiveCells(image_.Bytes()); }
+  const NameIndex& SubkeyIndex(CellOffset key);
+  const NameIndex& ValueIndex(CellOffset key);
+
+  HiveImage image_;
+  CellOffset root_;
+  std::uint32_t saveSequence_;
+  bool changed_ = false;
+  // Filled on first use per key; keys are walked through few keys.
+  std::map<CellOffset, NameIndex> subkeys_;
+  // The values of valuesKey_: the component store is read one key at a
+  // time, over tens of thousands of keys, so only the latest is kept, and
+  // its storage is reused for the next.
+  std::optional<CellOffset> valuesKey_;
+  NameIndex values_;
+  std::vector<CellOffset> cellScratch_;
+};
+
+}  // namespace tessaly::offline

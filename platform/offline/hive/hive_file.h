@@ -1,0 +1,53 @@
+// Opening a hive file of the image: finding it (names matched ignoring
+// case, never through a link), locking it against other runs, checking its
+// base block, and, when Windows stopped before bringing it up to date,
+// recovering its newest state from its transaction logs (".LOG1" and
+// ".LOG2" beside it). Neither the file nor its logs are ever written here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/status.h"
+#include "platform/offline/hive/hive.h"
+#include "platform/offline/unique_fd.h"
+
+namespace tessaly::offline {
+
+class ImageTree;
+
+// The hive file a run loaded, as found on disk; what saving it needs.
+struct HiveFileOnDisk {
+  int directory = -1;    // the directory holding the hive, open
+  std::string fileName;  // the hive's name as it is on disk
+  int file = -1;         // the hive file, open (and locked for a repair)
+  std::uint64_t extent = 0;  // base block + hive bins data size: the bytes that are the hive
+  // On-disk names of its transaction logs when the hive was recovered from them; else empty.
+  std::vector<std::string> logNames;
+};
+
+struct HiveFile {
+  UniqueFd directory;
+  UniqueFd file;
+  HiveFileOnDisk onDisk;
+  std::optional<Hive> hive;
+};
+
+enum class HiveAccess {
+  Read,
+  // Held with an exclusive lock for the life of the HiveFile, so that two
+  // runs never repair the same hive at once.
+  Repair,
+};
+
+// path: the hive file's components below the Windows directory.
+// FileNotFound (or another status of the file system) when it cannot be
+// opened, SharingViolation when another run holds it, BadDb when it is not
+// a hive, RegistryCorrupt when it is dirty and its logs cannot bring it up
+// to date.
+Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, HiveAccess access, HiveFile* opened);
+
+}  // namespace tessaly::offline

@@ -22,7 +22,7 @@ $cxx $flags "$fuzz_dir/write_seeds.cpp" "$source_dir"/tools/image/*.cpp "$source
   -o "$build/write_seeds"
 "$build/write_seeds" "$build/seeds"
 
-for target in pe_export_names hive_header; do
+for target in pe_export_names hive_reader; do
   $cxx $flags $sanitize "$fuzz_dir/${target}_fuzzer.cpp" "$source_dir/platform/offline/$target.cpp" \
     -o "$build/${target}_fuzzer"
   mkdir -p "$build/corpus/$target"

@@ -17,13 +17,13 @@ int main(int argc, char** argv) {
   }
   const fs::path output = argv[1];
   fs::create_directories(output / "pe_export_names");
-  fs::create_directories(output / "hive_header");
+  fs::create_directories(output / "hive_reader");
   const bool written =
       WritePeDll(output / "pe_export_names" / "wcp.dll", {"RtlHashLUnicodeString", "RtlDowncaseUCSCharacter"}) &&
       WritePeDll(output / "pe_export_names" / "one-export.dll", {"WcpInitialize"}) &&
       WritePeDll(output / "pe_export_names" / "no-exports.dll", {}) &&
-      WriteHive(output / "hive_header" / "empty-root", HiveKey{"ROOT", {}, {}}) &&
-      WriteHive(output / "hive_header" / "components",
+      WriteHive(output / "hive_reader" / "empty-root", HiveKey{"ROOT", {}, {}}) &&
+      WriteHive(output / "hive_reader" / "components",
                 HiveKey{"ROOT", {}, {{"DerivedData", {}, {{"Components", {}, {{"c", {DwordValue("CF", 0x200)}, {}}}}}}}});
   return written ? 0 : 1;
 }

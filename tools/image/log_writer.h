@@ -88,7 +88,9 @@ DirtyHive MakeDirtyHive(std::span<const std::uint8_t> cleanHive, const DirtyHive
 
 // Rewrites the clean hive file `hive` as the primary of MakeDirtyHive and
 // writes its logs beside it, named as Windows names them (COMPONENTS.LOG1
-// and COMPONENTS.LOG2 for COMPONENTS). Returns false on I/O failure.
+// and COMPONENTS.LOG2 for COMPONENTS). The numbering follows the file's own
+// sequence number, so more entries than it counts wrap past 0xFFFFFFFF.
+// Returns false on I/O failure.
 bool MakeHiveFileDirty(const std::filesystem::path& hive, const DirtyHiveShape& shape);
 
 }  // namespace tessaly::image

@@ -55,14 +55,13 @@ std::optional<Entry> ReadEntry(std::span<const std::uint8_t> log, std::size_t of
   const std::size_t size = EntrySize(log, offset);
   if (size == 0) return std::nullopt;
   const auto bytes = log.subspan(offset, size);
-  const Entry entry{bytes, ReadLittleEndian32(bytes, kLogEntrySequenceOffset),
-                    ReadLittleEndian32(bytes, kLogEntryHiveBinsSizeOffset),
-                    ReadLittleEndian32(bytes, kLogEntryFlagsOffset), ReadLittleEndian32(bytes, kLogEntryPageCountOffset)};
+  const Entry entry{
+      bytes, ReadLittleEndian32(bytes, kLogEntrySequenceOffset), ReadLittleEndian32(bytes, kLogEntryHiveBinsSizeOffset),
+      ReadLittleEndian32(bytes, kLogEntryFlagsOffset), ReadLittleEndian32(bytes, kLogEntryPageCountOffset)};
   if (entry.sequence != expectedSequence) return std::nullopt;
   if (entry.hiveBinsSize % kHivePageSize != 0 || entry.pageCount == 0) return std::nullopt;
 
-  const std::uint64_t pagesStart =
-      kLogEntryHeaderSize + std::uint64_t{entry.pageCount} * kLogEntryPageReferenceSize;
+  const std::uint64_t pagesStart = kLogEntryHeaderSize + std::uint64_t{entry.pageCount} * kLogEntryPageReferenceSize;
   // The references and the pages so far must fit in the entry; checked from
   // the first reference on, this also keeps the next reference read inside it.
   std::uint64_t pageBytes = 0;

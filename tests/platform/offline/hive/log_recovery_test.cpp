@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <ostream>
@@ -29,20 +30,27 @@ using image::LogContents;
 using image::LogEntry;
 using image::LogEntryFault;
 
+Bytes ReadFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
 // A clean hive of a few dozen pages, written by the image tools.
+void WriteCleanHive(const std::filesystem::path& file) {
+  image::HiveKey components{"Components", {}, {}};
+  for (int i = 0; i < 48; ++i) {
+    const std::string name = std::to_string(i);
+    components.values.push_back(image::BinaryValue("v" + name, Bytes(2000, static_cast<std::uint8_t>(i))));
+    components.values.push_back(image::DwordValue("f!" + name, static_cast<std::uint32_t>(i)));
+  }
+  if (!image::WriteHive(file, {"ROOT", {}, {components}})) throw std::runtime_error("cannot write the hive");
+}
+
 const Bytes& CleanHiveFile() {
   static const Bytes hive = [] {
     image::TempDir dir;
-    image::HiveKey components{"Components", {}, {}};
-    for (int i = 0; i < 48; ++i) {
-      const std::string name = std::to_string(i);
-      components.values.push_back(image::BinaryValue("v" + name, Bytes(2000, static_cast<std::uint8_t>(i))));
-      components.values.push_back(image::DwordValue("f!" + name, static_cast<std::uint32_t>(i)));
-    }
-    const auto file = dir.Path() / "COMPONENTS";
-    if (!image::WriteHive(file, {"ROOT", {}, {components}})) throw std::runtime_error("cannot write the hive");
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    WriteCleanHive(dir.Path() / "COMPONENTS");
+    return ReadFile(dir.Path() / "COMPONENTS");
   }();
   return hive;
 }
@@ -102,7 +110,8 @@ void SetEntryField(Bytes& log, std::size_t offset, std::size_t field, std::uint3
   WriteLittleEndian32(entry, field, value);
   const std::uint32_t size = Field(entry, kLogEntrySizeOffset);
   if (size < kLogEntryHeaderSize || size > entry.size() || size % 4 != 0) return;
-  const std::uint64_t hash1 = Marvin32(entry.subspan(kLogEntryHeaderSize, size - kLogEntryHeaderSize), kLogEntryHashSeed);
+  const std::uint64_t hash1 =
+      Marvin32(entry.subspan(kLogEntryHeaderSize, size - kLogEntryHeaderSize), kLogEntryHashSeed);
   WriteLittleEndian32(entry, kLogEntryHash1Offset, static_cast<std::uint32_t>(hash1));
   WriteLittleEndian32(entry, kLogEntryHash1Offset + 4, static_cast<std::uint32_t>(hash1 >> 32));
   const std::uint64_t hash2 = Marvin32(entry.first(kLogEntryHash2Offset), kLogEntryHashSeed);
@@ -126,6 +135,19 @@ TEST(RecoverFromLogs, RecoversTheDirtyHiveAWindows10CrashLeaves) {
   EXPECT_EQ(CheckBaseBlock(recovered), BaseBlockState::Clean);
 }
 
+TEST(RecoverFromLogs, RecoversAHiveFileMadeDirtyBesideItsLogs) {
+  image::TempDir dir;
+  const auto hive = dir.Path() / "COMPONENTS";
+  WriteCleanHive(hive);
+  const Bytes clean = ReadFile(hive);
+  ASSERT_TRUE(image::MakeHiveFileDirty(hive, {2, 2, 3, 0, 0}));
+
+  const auto [recovery, recovered] =
+      Recover(ReadFile(hive), ReadFile(dir.Path() / "COMPONENTS.LOG1"), ReadFile(dir.Path() / "COMPONENTS.LOG2"));
+  EXPECT_EQ(recovery.entriesApplied, 4u);
+  EXPECT_TRUE(SameBytes(recovered, clean));
+}
+
 struct RecoveryCase {
   const char* name;
   std::uint32_t cleanSequence;
@@ -147,22 +169,22 @@ TEST_P(EveryEntryApplies, AndGiveBackTheCleanHiveWhicheverFileIsNamedLog1) {
 
   for (const bool swapped : {false, true}) {
     SCOPED_TRACE(swapped ? "LOG2 passed first" : "LOG1 passed first");
-    const auto [recovery, recovered] = swapped ? Recover(dirty.primary, log2, log1) : Recover(dirty.primary, log1, log2);
+    const auto [recovery, recovered] =
+        swapped ? Recover(dirty.primary, log2, log1) : Recover(dirty.primary, log1, log2);
     EXPECT_EQ(recovery.entriesApplied, entryCount);
     EXPECT_EQ(recovery.lastSequence, test.cleanSequence);
     EXPECT_TRUE(SameBytes(recovered, clean));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, EveryEntryApplies,
-    testing::Values(RecoveryCase{"SeveralEntriesAndPagesPerLog", 20, {3, 4, 5, 0, 0}},
-                    RecoveryCase{"PagesLoggedByManyEntries", 20, {2, 2, 40, 0, 0}},
-                    RecoveryCase{"Log2OnlyHoldsItsBaseBlock", 20, {3, 0, 2, 0, 0}},
-                    RecoveryCase{"SequenceNumbersWrapBetweenTheLogs", 1, {2, 2, 2, 0, 0}},
-                    RecoveryCase{"HiveBinsGrow", 7, {2, 1, 2, 3, 0}},
-                    RecoveryCase{"HiveBinsShrink", 7, {1, 2, 2, 0, 2}}),
-    [](const testing::TestParamInfo<RecoveryCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Shapes, EveryEntryApplies,
+                         testing::Values(RecoveryCase{"SeveralEntriesAndPagesPerLog", 20, {3, 4, 5, 0, 0}},
+                                         RecoveryCase{"PagesLoggedByManyEntries", 20, {2, 2, 40, 0, 0}},
+                                         RecoveryCase{"Log2OnlyHoldsItsBaseBlock", 20, {3, 0, 2, 0, 0}},
+                                         RecoveryCase{"SequenceNumbersWrapBetweenTheLogs", 1, {2, 2, 2, 0, 0}},
+                                         RecoveryCase{"HiveBinsGrow", 7, {2, 1, 2, 3, 0}},
+                                         RecoveryCase{"HiveBinsShrink", 7, {1, 2, 2, 0, 2}}),
+                         [](const testing::TestParamInfo<RecoveryCase>& info) { return info.param.name; });
 
 TEST(RecoverFromLogs, ChangesTheImageSizeToTheLastEntrysHiveBins) {
   const Bytes clean = CleanHive(7);
@@ -249,8 +271,8 @@ TEST_P(StopsAtABadEntry, KeepingTheEntriesBeforeIt) {
     std::size_t entry;
     std::uint32_t entriesBefore;
   };
-  for (const Position position : {Position{false, 0, 0}, Position{false, 1, 1}, Position{true, 0, 3},
-                                  Position{true, 1, 4}}) {
+  for (const Position position :
+       {Position{false, 0, 0}, Position{false, 1, 1}, Position{true, 0, 3}, Position{true, 1, 4}}) {
     SCOPED_TRACE(testing::Message() << (position.inLog2 ? "LOG2" : "LOG1") << " entry " << position.entry);
     DirtyHive broken = dirty;
     DirtyHive truncated = dirty;
@@ -275,18 +297,18 @@ TEST_P(StopsAtABadEntry, KeepingTheEntriesBeforeIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, StopsAtABadEntry,
-    testing::Values(StopCase{"BadSignature", [](LogEntry& e) { e.fault = LogEntryFault::BadSignature; }},
-                    StopCase{"SizeBelow512", [](LogEntry& e) { e.fault = LogEntryFault::SizeBelow512; }},
-                    StopCase{"SizeNotMultipleOf512", [](LogEntry& e) { e.fault = LogEntryFault::SizeNotMultipleOf512; }},
-                    StopCase{"HiveBinsSizeNotMultipleOf4096", [](LogEntry& e) { e.hiveBinsSize += 512; }},
-                    StopCase{"ZeroPageCount", [](LogEntry& e) { e.pages.clear(); }},
-                    StopCase{"BadHash1", [](LogEntry& e) { e.fault = LogEntryFault::BadHash1; }},
-                    StopCase{"BadHash2", [](LogEntry& e) { e.fault = LogEntryFault::BadHash2; }},
-                    StopCase{"SequenceOfThePreviousEntry", [](LogEntry& e) { --e.sequence; }},
-                    StopCase{"SequenceOneTooFar", [](LogEntry& e) { ++e.sequence; }},
-                    StopCase{"PageCrossesTheEndOfTheHiveBins",
-                             [](LogEntry& e) { e.pages.back().offset = e.hiveBinsSize - 2048; }},
-                    StopCase{"HiveBinsGrowBeyondTheLoggedPages", [](LogEntry& e) { e.hiveBinsSize += 64 * 4096; }}),
+    testing::Values(
+        StopCase{"BadSignature", [](LogEntry& e) { e.fault = LogEntryFault::BadSignature; }},
+        StopCase{"SizeBelow512", [](LogEntry& e) { e.fault = LogEntryFault::SizeBelow512; }},
+        StopCase{"SizeNotMultipleOf512", [](LogEntry& e) { e.fault = LogEntryFault::SizeNotMultipleOf512; }},
+        StopCase{"HiveBinsSizeNotMultipleOf4096", [](LogEntry& e) { e.hiveBinsSize += 512; }},
+        StopCase{"ZeroPageCount", [](LogEntry& e) { e.pages.clear(); }},
+        StopCase{"BadHash1", [](LogEntry& e) { e.fault = LogEntryFault::BadHash1; }},
+        StopCase{"BadHash2", [](LogEntry& e) { e.fault = LogEntryFault::BadHash2; }},
+        StopCase{"SequenceOfThePreviousEntry", [](LogEntry& e) { --e.sequence; }},
+        StopCase{"SequenceOneTooFar", [](LogEntry& e) { ++e.sequence; }},
+        StopCase{"PageCrossesTheEndOfTheHiveBins", [](LogEntry& e) { e.pages.back().offset = e.hiveBinsSize - 2048; }},
+        StopCase{"HiveBinsGrowBeyondTheLoggedPages", [](LogEntry& e) { e.hiveBinsSize += 64 * 4096; }}),
     [](const testing::TestParamInfo<StopCase>& info) { return info.param.name; });
 
 TEST(RecoverFromLogs, StopsAtAnEntryThatRunsPastTheEndOfTheFile) {
@@ -298,26 +320,30 @@ TEST(RecoverFromLogs, StopsAtAnEntryThatRunsPastTheEndOfTheFile) {
   EXPECT_EQ(recovery.entriesApplied, 1u);
 }
 
-// Page references the writer would never produce, under valid hashes.
+// Page references the writer would never produce, under valid hashes. The
+// second entry logs two pages of 4096 bytes; its first page is stretched.
 TEST(RecoverFromLogs, StopsAtPageReferencesOutsideTheEntry) {
   const Bytes clean = CleanHive(20);
   const DirtyHive dirty = image::MakeDirtyHive(clean, {2, 0, 2, 0, 0});
   const Bytes goodLog = image::WriteLog(dirty.primary, dirty.log1);
   const std::size_t second = EntryOffsets(goodLog).at(1);
-  const std::uint32_t entrySize = Field(goodLog, second + kLogEntrySizeOffset);
+  ASSERT_EQ(Field(goodLog, second + kLogEntryPageCountOffset), 2u);
+  const std::uint32_t pagesRoom = Field(goodLog, second + kLogEntrySizeOffset) - 56;
   struct Reference {
     const char* name;
     std::size_t field;
     std::uint32_t value;
+    std::uint32_t entriesApplied;
   };
-  for (const Reference reference : {Reference{"page count beyond the entry", kLogEntryPageCountOffset, 0x1FFFFFFF},
-                                    Reference{"page size of 4 GiB", kLogEntryHeaderSize + 4, 0xFFFFF000},
-                                    Reference{"pages one byte longer than the entry", kLogEntryHeaderSize + 4,
-                                              4096 + entrySize % 4096 + 1}}) {
+  for (const Reference reference :
+       {Reference{"page count beyond the entry", kLogEntryPageCountOffset, 0x1FFFFFFF, 1},
+        Reference{"page size of 4 GiB", kLogEntryHeaderSize + 4, 0xFFFFF000, 1},
+        Reference{"pages one byte longer than the entry", kLogEntryHeaderSize + 4, pagesRoom - 4096 + 1, 1},
+        Reference{"pages filling the entry to its last byte", kLogEntryHeaderSize + 4, pagesRoom - 4096, 2}}) {
     SCOPED_TRACE(reference.name);
     Bytes log = goodLog;
     SetEntryField(log, second, reference.field, reference.value);
-    EXPECT_EQ(Recover(dirty.primary, log, {}).recovery.entriesApplied, 1u);
+    EXPECT_EQ(Recover(dirty.primary, log, {}).recovery.entriesApplied, reference.entriesApplied);
   }
 }
 
@@ -329,20 +355,20 @@ TEST(RecoverFromLogs, AppliesNothingFromUnusableLogs) {
     const char* name;
     void (*spoil)(Bytes&);
   };
-  for (const Unusable unusable : {
-           Unusable{"missing", [](Bytes& log) { log.clear(); }},
-           Unusable{"shorter than a log base block", [](Bytes& log) { log.resize(511); }},
-           Unusable{"old format, file type 1",
-                    [](Bytes& log) { WriteLittleEndian32(log, kFileTypeOffset, 1), Reseal(log); }},
-           Unusable{"old format, file type 2",
-                    [](Bytes& log) { WriteLittleEndian32(log, kFileTypeOffset, 2), Reseal(log); }},
-           Unusable{"primary file type", [](Bytes& log) { WriteLittleEndian32(log, kFileTypeOffset, 0), Reseal(log); }},
-           Unusable{"no regf signature", [](Bytes& log) { log[0] = 'x', Reseal(log); }},
-           Unusable{"bad checksum", [](Bytes& log) { log[kChecksumOffset] ^= 1; }},
-           Unusable{"sequence numbers differ", [](Bytes& log) {
-                      WriteLittleEndian32(log, kSecondarySequenceOffset, Field(log, kPrimarySequenceOffset) + 1);
-                      Reseal(log);
-                    }}}) {
+  for (const Unusable unusable :
+       {Unusable{"missing", [](Bytes& log) { log.clear(); }},
+        Unusable{"shorter than a log base block", [](Bytes& log) { log.resize(511); }},
+        Unusable{"old format, file type 1",
+                 [](Bytes& log) { WriteLittleEndian32(log, kFileTypeOffset, 1), Reseal(log); }},
+        Unusable{"old format, file type 2",
+                 [](Bytes& log) { WriteLittleEndian32(log, kFileTypeOffset, 2), Reseal(log); }},
+        Unusable{"primary file type", [](Bytes& log) { WriteLittleEndian32(log, kFileTypeOffset, 0), Reseal(log); }},
+        Unusable{"no regf signature", [](Bytes& log) { log[0] = 'x', Reseal(log); }},
+        Unusable{"bad checksum", [](Bytes& log) { log[kChecksumOffset] ^= 1; }},
+        Unusable{"sequence numbers differ", [](Bytes& log) {
+                   WriteLittleEndian32(log, kSecondarySequenceOffset, Field(log, kPrimarySequenceOffset) + 1);
+                   Reseal(log);
+                 }}}) {
     SCOPED_TRACE(unusable.name);
     Bytes log1 = image::WriteLog(dirty.primary, dirty.log1);
     Bytes log2 = image::WriteLog(dirty.primary, dirty.log2);

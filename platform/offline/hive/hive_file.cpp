@@ -122,9 +122,13 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   }
   // The saved hive must read as newer than anything its logs hold, so that
   // Windows never replays an old log entry over it.
-  std::uint32_t newest = std::max(ReadLittleEndian32(baseBlock, kPrimarySequenceOffset),
-                                  ReadLittleEndian32(baseBlock, kSecondarySequenceOffset));
-  for (const TransactionLog& log : logs) newest = std::max(newest, HighestLogSequence(log.bytes.Bytes()));
+  // Sequence numbers wrap, so the newest is found in their own order.
+  std::uint32_t newest = ReadLittleEndian32(baseBlock, kPrimarySequenceOffset);
+  const auto takeNewest = [&newest](std::uint32_t sequence) {
+    if (SequenceIsLower(newest, sequence)) newest = sequence;
+  };
+  takeNewest(ReadLittleEndian32(baseBlock, kSecondarySequenceOffset));
+  for (const TransactionLog& log : logs) takeNewest(HighestLogSequence(log.bytes.Bytes()));
 
   HiveImage bytes;
   if (state == BaseBlockState::Dirty) {
@@ -133,7 +137,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
         recovered != Win32Status::Success) {
       return recovered;
     }
-    newest = std::max(newest, lastSequence);
+    takeNewest(lastSequence);
     for (const TransactionLog& log : logs) {
       if (!log.name.empty()) hive.onDisk.logNames.push_back(log.name);
     }

@@ -208,7 +208,7 @@ TEST(ImagePathsTest, WindowsDirectoryFillsTheBufferAsWindowsDoes) {
                         Case{longest + "w", 261, u"", 122}, Case{"/mnt/\xff/Windows", 0, u"", 1113}}) {
     offline::ImageTree image(c.argument);
     offline::OfflineRegistry registry(image);
-    offline::OfflineHost host(image, registry);
+    offline::OfflineHost host(image, registry, true);
     char16_t buffer[260] = {};
     EXPECT_EQ(host.WindowsDirectory(buffer, 260), c.returned) << c.argument;
     if (c.lastError != 0) {

@@ -92,6 +92,8 @@ class Checker {
 };
 
 Hresult Checker::Run() {
+  // The run names every file by a UTF-16 path below this one.
+  if (!image_.WindowsDirectory()) return NotAWindowsDirectory(ErrorText(EILSEQ));
   UniqueFd windows;
   if (const int error = image_.OpenDirectory({}, &windows); error != 0) {
     if (error == EACCES || error == EPERM) return Unreadable(std::string(argument_), error);

@@ -13,9 +13,9 @@
 namespace tessaly::offline {
 
 // Checks that the Windows directory (argument: as given on the command
-// line) is a folder with System32/config, that the SOFTWARE hive there is a
-// hive, and that none of System32, config, SOFTWARE, COMPONENTS and WinSxS
-// is a symbolic link or unreadable. A missing COMPONENTS or WinSxS is left
+// line) is a UTF-8 path to a folder with System32/config, that the SOFTWARE
+// hive there is a hive, and that none of System32, config, SOFTWARE,
+// COMPONENTS and WinSxS is a symbolic link or unreadable. A missing COMPONENTS or WinSxS is left
 // to the run, which has its own answer for them. Prints one line for the
 // first problem found and returns its exit code; Hresult::Ok when there is
 // none.

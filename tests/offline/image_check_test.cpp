@@ -85,6 +85,16 @@ std::vector<WrongFolderRow> WrongFolderRows() {
          const std::string file = (image.ConfigDirectory() / "SOFTWARE").string();
          return Answer{file, NotAWindowsDirectory(file, "Not a directory"), kPathNotFound};
        }},
+      // The run names files by UTF-16 paths, which such a folder has none of.
+      {"NotUtf8",
+       [](TestImage& image) {
+         const fs::path windows = image.Root() / "\xFF";
+         fs::rename(image.WindowsDirectory(), windows);
+         return Answer{windows.string(),
+                       NotAWindowsDirectory(image.Root().string() + "/\\xFF",
+                                            "Invalid or incomplete multibyte or wide character"),
+                       kPathNotFound};
+       }},
       {"FolderWithoutSystem32",
        [](TestImage& image) {
          const std::string parent = image.Root().string();

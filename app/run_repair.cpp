@@ -48,9 +48,13 @@ std::u16string ClosingSummary(RepairOutcome outcome) {
   return text + std::u16string(kSupportGroupNumber) + u"\n";
 }
 
+std::u16string DryRunSummary(std::uint32_t wrongRecords) {
+  return u"试运行：发现 " + FormatDecimal(wrongRecords) + u" 处异常，未作任何更改。\n";
+}
+
 }  // namespace
 
-ExitCode RunRepair(const Platform& platform) {
+ExitCode RunRepair(const Platform& platform, RepairMode mode) {
   Console& console = platform.console;
   console.SelectLocale(".936");
   PrintBanner(platform);
@@ -80,7 +84,14 @@ ExitCode RunRepair(const Platform& platform) {
     return ToExitCode(loaded);
   }
 
-  const RepairOutcome outcome = ScanComponents(platform, servicingHash, componentsKey.Get(), storeRoot);
+  std::uint32_t wrongRecords = 0;
+  const RepairOutcome outcome =
+      ScanComponents(platform, servicingHash, componentsKey.Get(), storeRoot, mode, &wrongRecords);
+  if (mode == RepairMode::DryRun) {
+    console.Print(DryRunSummary(wrongRecords));
+    componentsKey.Reset();
+    return 0;
+  }
 
   const Win32Status committed = platform.registry.CommitLoadedHive(kLocalMachine, u"COMPONENTS");
   if (committed != Win32Status::Success) {

@@ -1,4 +1,5 @@
-// File seam: directory search and reading the start of a file.
+// File seam: directory search, reading the start of a file, and naming a
+// file in messages.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,10 @@ class FileSystem {
   virtual bool Read(FileHandle file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead) = 0;
   // CloseHandle
   virtual void Close(FileHandle file) = 0;
+  // How messages name the file or directory at path, a path this seam has
+  // just found or opened: the path itself on Windows, the platform's own
+  // form elsewhere.
+  virtual std::u16string DisplayPath(const std::u16string& path) = 0;
 };
 
 // Owns a directory search and closes it when it goes out of scope.

@@ -16,7 +16,8 @@ constexpr std::uint8_t kDcdSignature[3] = {'D', 'C', 'D'};
 constexpr std::uint8_t kDcsSignature[3] = {'D', 'C', 'S'};
 
 RepairOutcome CheckFile(const Platform& platform, const ServicingHash& servicingHash, KeyHandle componentKey,
-                        std::size_t baseLength, const std::u16string& path) {
+                        std::size_t baseLength, const std::u16string& path, RepairMode mode,
+                        std::uint32_t* wrongRecords) {
   const std::u16string recordName = MakeFileRecordName(path, baseLength, servicingHash);
   std::uint32_t record = 0;
   if (ReadDwordValue(platform.registry, componentKey, recordName.c_str(), &record) != Win32Status::Success ||
@@ -39,6 +40,11 @@ RepairOutcome CheckFile(const Platform& platform, const ServicingHash& servicing
   const std::uint8_t* signature = claimsDcd ? kDcdSignature : kDcsSignature;
   if (header[0] == signature[0] && header[1] == signature[1] && header[2] == signature[2]) return 0;
 
+  ++*wrongRecords;
+  if (mode == RepairMode::DryRun) {
+    platform.console.Print(u"发现 " + platform.files.DisplayPath(path) + u" 存在异常（试运行，未修改）\n");
+    return 0;
+  }
   const std::uint32_t repaired = record & ~claim;
   const std::uint8_t data[4] = {static_cast<std::uint8_t>(repaired), static_cast<std::uint8_t>(repaired >> 8),
                                 static_cast<std::uint8_t>(repaired >> 16),
@@ -46,10 +52,11 @@ RepairOutcome CheckFile(const Platform& platform, const ServicingHash& servicing
   const Win32Status written =
       platform.registry.SetValueEx(componentKey, recordName.c_str(), kRegDword, data, sizeof(data));
   if (written == Win32Status::Success) {
-    platform.console.Print(u"发现 " + path + u" 存在异常，执行修复成功！\n");
+    platform.console.Print(u"发现 " + platform.files.DisplayPath(path) + u" 存在异常，执行修复成功！\n");
     return kRecordRewritten;
   }
-  platform.console.Print(u"发现 " + path + u" 存在异常，但执行修复失败，hr=" + FormatHex32(Bits(written)) + u"！\n");
+  platform.console.Print(u"发现 " + platform.files.DisplayPath(path) + u" 存在异常，但执行修复失败，hr=" +
+                         FormatHex32(Bits(written)) + u"！\n");
   return kRewriteFailed;
 }
 
@@ -69,7 +76,8 @@ bool IsDotEntry(std::u16string_view name) { return name == u"." || name == u".."
 // nested tree cannot exhaust the stack.
 RepairOutcome WalkComponentDirectory(const Platform& platform, const ServicingHash& servicingHash,
                                      KeyHandle componentKey, std::size_t baseLength,
-                                     const std::u16string& directoryPath) {
+                                     const std::u16string& directoryPath, RepairMode mode,
+                                     std::uint32_t* wrongRecords) {
   RepairOutcome outcome = 0;
   std::vector<Level> levels;
 
@@ -91,7 +99,8 @@ RepairOutcome WalkComponentDirectory(const Platform& platform, const ServicingHa
       } else if ((entry.attributes & kFileAttributeDirectory) != 0) {
         if (!IsDotEntry(entry.name)) enter(level.directoryPath + entry.name + u"\\");
       } else {
-        outcome |= CheckFile(platform, servicingHash, componentKey, baseLength, level.directoryPath + entry.name);
+        outcome |= CheckFile(platform, servicingHash, componentKey, baseLength, level.directoryPath + entry.name,
+                             mode, wrongRecords);
       }
     }
     // A level just entered is read first; its parent's next entry is fetched once it is done.

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "common/platform.h"
 #include "common/repair_outcome.h"
+#include "records/repair_mode.h"
 #include "registry/registry.h"
 #include "servicing/servicing_hash.h"
 
@@ -18,9 +20,12 @@ bool IsDotEntry(std::u16string_view name);
 // record in componentKey and clears stored-form claims the file does not
 // bear out. baseLength is the length of the component directory, so that
 // record names include subdirectory names. componentKey must be open for
-// setting values.
+// setting values. In a dry run the wrong records are only listed and the
+// outcome stays 0. Either way *wrongRecords grows by the number of wrong
+// records found.
 RepairOutcome WalkComponentDirectory(const Platform& platform, const ServicingHash& servicingHash,
                                      KeyHandle componentKey, std::size_t baseLength,
-                                     const std::u16string& directoryPath);
+                                     const std::u16string& directoryPath, RepairMode mode,
+                                     std::uint32_t* wrongRecords);
 
 }  // namespace tessaly

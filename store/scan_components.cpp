@@ -25,7 +25,7 @@ bool IsSelected(Registry& registry, KeyHandle componentKey) {
 }  // namespace
 
 RepairOutcome ScanComponents(const Platform& platform, const ServicingHash& servicingHash, KeyHandle componentsKey,
-                             const std::u16string& storeRoot) {
+                             const std::u16string& storeRoot, RepairMode mode, std::uint32_t* wrongRecords) {
   Registry& registry = platform.registry;
   RepairOutcome outcome = 0;
   char16_t name[kNameCapacity] = {};
@@ -40,7 +40,7 @@ RepairOutcome ScanComponents(const Platform& platform, const ServicingHash& serv
     if (!IsSelected(registry, componentKey.Get())) continue;
     const std::u16string componentDirectory = storeRoot + name + u"\\";
     outcome |= WalkComponentDirectory(platform, servicingHash, componentKey.Get(), componentDirectory.size(),
-                                      componentDirectory);
+                                      componentDirectory, mode, wrongRecords);
   }
   return outcome;
 }

@@ -143,4 +143,20 @@ int ImageTree::OpenFile(std::span<const std::string> components, UniqueFd* file)
   return OpenRegularFile(directory, name, file);
 }
 
+std::string ImageTree::PathOnDisk(std::span<const std::string> components) {
+  std::string path = windowsDirectory_;
+  UniqueFd directory(root_ ? openat(root_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    std::string name = components[i];
+    if (directory && FindEntry(directory.Get(), components[i], &name) != 0) directory.Reset();
+    if (!path.ends_with('/')) path += '/';
+    path += name;
+    // The next name is looked up in this directory, never through a link.
+    if (directory && i + 1 < components.size()) {
+      directory = UniqueFd(openat(directory.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+  }
+  return path;
+}
+
 }  // namespace tessaly::offline

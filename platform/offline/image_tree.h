@@ -63,6 +63,12 @@ class ImageTree {
   // errno (EINVAL for something other than a regular file).
   int OpenFile(std::span<const std::string> components, UniqueFd* file);
 
+  // The Linux path of what components name: the Windows directory as given
+  // (without trailing slashes), then each name as it is on the disk, found
+  // as OpenFile finds it. From the first name that cannot be found on, the
+  // names stay as given.
+  std::string PathOnDisk(std::span<const std::string> components);
+
  private:
   // The names in a directory, found by any name equal to them ignoring case.
   using NamesOnDisk = std::unordered_set<std::u16string, NameHash, NameEqual>;

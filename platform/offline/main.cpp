@@ -1,14 +1,24 @@
-// tessaly WINDOWS_DIR: repairs the component store of a Windows
-// installation mounted on Linux (for example one that no longer starts),
-// with the same run as on Windows, every question answered from the image.
+// tessaly [--dry-run|-n] WINDOWS_DIR: repairs the component store of a
+// Windows installation mounted on Linux (for example one that no longer
+// starts), with the same run as on Windows, every question answered from
+// the image. A dry run lists what a repair would change and writes nothing.
 //
 // The exit status is the run's code. Linux keeps only its low 8 bits: a
 // completed scan exits with 0, a failure with the low byte of its HRESULT or
 // NTSTATUS (0x80004001 -> 0x01, 0x80070020 -> 0x20, 0xC0000061 -> 0x61), and
 // a wrong command line with 0x57, from 0x80070057 (E_INVALIDARG).
 
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+
 #include "app/run_repair.h"
+#include "app/version.h"
 #include "common/platform.h"
+#include "common/utf_conversion.h"
+#include "platform/offline/command_line.h"
+#include "platform/offline/image_check.h"
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_console.h"
 #include "platform/offline/offline_file_system.h"
@@ -17,22 +27,46 @@
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/offline_servicing_library.h"
 
+namespace {
+
+void Write(std::string_view text, std::FILE* stream) { std::fwrite(text.data(), 1, text.size(), stream); }
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace tessaly;
   using namespace tessaly::offline;
 
-  OfflineConsole console;
-  if (argc != 2) {
-    console.Print(u"用法：tessaly <Windows目录>，例如 tessaly /mnt/win/Windows\n");
-    return ToExitCode(HresultFromWin32(Win32Status::InvalidParameter));
+  const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
+  const CommandLine commandLine = ParseCommandLine(arguments.empty() ? arguments : arguments.subspan(1));
+  switch (commandLine.action) {
+    case CommandLine::Action::ShowHelp:
+      Write(UsageText(), stdout);
+      return 0;
+    case CommandLine::Action::ShowVersion:
+      Write("tessaly " TESSALY_VERSION_TEXT "\n", stdout);
+      return 0;
+    case CommandLine::Action::Refuse:
+      Write(Utf8FromUtf16Lossy(commandLine.refusal) + "\n", stderr);
+      Write(UsageText(), stderr);
+      return ToExitCode(HresultFromWin32(Win32Status::InvalidParameter));
+    case CommandLine::Action::Run:
+      break;
   }
 
-  ImageTree image(argv[1]);
+  OfflineConsole console;
+  ImageTree image(commandLine.windowsDirectory);
+  if (const Hresult checked = CheckWindowsDirectory(image, commandLine.windowsDirectory, console);
+      checked != Hresult::Ok) {
+    return ToExitCode(checked);
+  }
+
+  const RepairMode mode = commandLine.dryRun ? RepairMode::DryRun : RepairMode::Repair;
   OfflineRegistry registry(image);
-  OfflineHost host(image, registry);
+  OfflineHost host(image, registry, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
   OfflineFileSystem files(image);
   OfflineOwnResources ownResources;
   const Platform platform{console, host, registry, servicingLibrary, files, ownResources};
-  return RunRepair(platform);
+  return RunRepair(platform, mode);
 }

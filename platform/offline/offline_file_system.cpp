@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf_conversion.h"
 #include "platform/offline/directory_listing.h"
+#include "platform/offline/printable_path.h"
 #include "platform/offline/unique_fd.h"
 
 namespace tessaly::offline {
@@ -75,5 +77,11 @@ bool OfflineFileSystem::Read(FileHandle file, std::uint8_t* buffer, std::uint32_
 }
 
 void OfflineFileSystem::Close(FileHandle file) { close(static_cast<int>(file)); }
+
+std::u16string OfflineFileSystem::DisplayPath(const std::u16string& path) {
+  // Paths the walk found always split; anything else is shown as it is.
+  if (!image_.SplitPath(path, &components_)) return PrintablePath(Utf8FromUtf16Lossy(path));
+  return PrintablePath(image_.PathOnDisk(components_));
+}
 
 }  // namespace tessaly::offline

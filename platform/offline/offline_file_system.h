@@ -24,6 +24,8 @@ class OfflineFileSystem final : public FileSystem {
   FileHandle OpenForRead(const char16_t* path) override;
   bool Read(FileHandle file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead) override;
   void Close(FileHandle file) override;
+  // The file's Linux path, its names as on the disk, made printable.
+  std::u16string DisplayPath(const std::u16string& path) override;
 
  private:
   struct Listing {

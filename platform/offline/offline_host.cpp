@@ -70,7 +70,7 @@ OsVersion OfflineHost::OperatingSystemVersion() {
 
 NtStatus OfflineHost::AdjustPrivilege(std::uint32_t, bool, bool, bool* wasEnabled) {
   // Both privileges come down to the same right, so it is tried once.
-  if (!writeAccess_) writeAccess_ = ProbeWriteAccess(image_);
+  if (!writeAccess_) writeAccess_ = writesImage_ ? ProbeWriteAccess(image_) : NtStatus::Success;
   // No privilege is held before the run asks for it.
   if (*writeAccess_ == NtStatus::Success) *wasEnabled = false;
   return *writeAccess_;

@@ -13,7 +13,10 @@ namespace tessaly::offline {
 
 class OfflineHost final : public Host {
  public:
-  OfflineHost(ImageTree& image, Registry& registry) : image_(image), registry_(registry) {}
+  // writesImage: false for a run that writes nothing (a dry run), which
+  // needs no write access.
+  OfflineHost(ImageTree& image, Registry& registry, bool writesImage)
+      : image_(image), registry_(registry), writesImage_(writesImage) {}
 
   // CurrentMajorVersionNumber and CurrentMinorVersionNumber of the image;
   // 0.0 when either is missing.
@@ -21,7 +24,8 @@ class OfflineHost final : public Host {
   // Granted when this process can create files in the image's
   // System32\config directory and open its COMPONENTS hive for writing;
   // STATUS_PRIVILEGE_NOT_HELD otherwise. A directory or hive that is not
-  // there is left for the hive step to report.
+  // there is left for the hive step to report. Always granted to a run
+  // that writes nothing.
   NtStatus AdjustPrivilege(std::uint32_t privilege, bool enable, bool currentThreadOnly, bool* wasEnabled) override;
   std::uint32_t WindowsDirectory(char16_t* buffer, std::uint32_t capacity) override;
   bool FileExists(const char16_t* path) override;
@@ -34,6 +38,7 @@ class OfflineHost final : public Host {
  private:
   ImageTree& image_;
   Registry& registry_;
+  bool writesImage_;
   std::optional<NtStatus> writeAccess_;
   std::uint32_t lastError_ = 0;
 };

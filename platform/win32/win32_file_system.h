@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "records/file_system.h"
 
 namespace tessaly {
@@ -13,6 +15,8 @@ class Win32FileSystem final : public FileSystem {
   FileHandle OpenForRead(const char16_t* path) override;
   bool Read(FileHandle file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead) override;
   void Close(FileHandle file) override;
+  // Messages name a file by the path the engine built, "\\?\" and all.
+  std::u16string DisplayPath(const std::u16string& path) override { return path; }
 };
 
 }  // namespace tessaly

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/support_contact.h"
@@ -38,7 +39,9 @@ FakeServicingLibrary::Exports ServicingExportsWithout(const char* missing) {
   return exports;
 }
 
-std::uint32_t RunWith(FakePlatform& fakes) { return static_cast<std::uint32_t>(RunRepair(fakes.Seams())); }
+std::uint32_t RunWith(FakePlatform& fakes, RepairMode mode = RepairMode::Repair) {
+  return static_cast<std::uint32_t>(RunRepair(fakes.Seams(), mode));
+}
 
 // The step whose failure ends the run; none of the later steps may start.
 enum class Step { VersionGate, Privileges, Binding, Hive, Commit };
@@ -286,6 +289,51 @@ TEST(RunRepairTest, ReleasesInOrderAfterTheSummary) {
   EXPECT_LT(summaryPrinted, componentsKeyClosed);
   EXPECT_LT(componentsKeyClosed, libraryFreed);
   EXPECT_EQ(libraryFreed, events.Entries().size() - 1);
+}
+
+// A dry run goes through every step of a repair run, lists what that run
+// would repair, in the same order and words up to the suffix, and ends with
+// the count, writing nothing and committing nothing.
+TEST(RunRepairTest, DryRunListsWhatARepairWouldChangeAndWritesNothing) {
+  const auto install = [](FakePlatform& fakes) {
+    FakeKey& component = AddSelectedComponent(InstallWorkingSystem(fakes), u"x86_component");
+    for (const auto& [name, content, record] : {std::tuple{u"a.dll", "MZ\x90", 0x02u}, std::tuple{u"b.dll", "DCD", 0x02u},
+                                                std::tuple{u"c.dll", "DCD", 0x20u}}) {
+      AddComponentFile(fakes, component, name, content);
+      component.SetDword(u"f!" + std::u16string(name), record);
+    }
+    // A rewrite that a real run would fail at is still listed: nothing is attempted.
+    fakes.registry.FailSetValue(u"f!c.dll", Win32Status::AccessDenied);
+  };
+  FakePlatform dryRun;
+  install(dryRun);
+
+  EXPECT_EQ(RunWith(dryRun, RepairMode::DryRun), 0u);
+
+  const std::u16string listed = std::u16string(u"发现 ") + kComponentDirectory + u"a.dll 存在异常（试运行，未修改）\n" +
+                                u"发现 " + kComponentDirectory + u"c.dll 存在异常（试运行，未修改）\n";
+  EXPECT_EQ(dryRun.console.output, kBanner + listed + u"试运行：发现 2 处异常，未作任何更改。\n");
+  EXPECT_TRUE(dryRun.registry.sets.empty());
+  EXPECT_EQ(dryRun.registry.commits, 0);
+  EXPECT_EQ(dryRun.host.privilegeRequests.size(), 2u);
+  ExpectEverythingReleased(dryRun);
+
+  FakePlatform repair;
+  install(repair);
+  RunWith(repair);
+  EXPECT_EQ(repair.console.output,
+            std::u16string(kBanner) + u"发现 " + kComponentDirectory + u"a.dll 存在异常，执行修复成功！\n" + u"发现 " +
+                kComponentDirectory + u"c.dll 存在异常，但执行修复失败，hr=0x00000005！\n" + kRepairedWithProblems);
+}
+
+TEST(RunRepairTest, DryRunOfAHealthyStoreCountsNothing) {
+  FakePlatform fakes;
+  AddSelectedComponent(InstallWorkingSystem(fakes), u"x86_component");
+
+  EXPECT_EQ(RunWith(fakes, RepairMode::DryRun), 0u);
+  EXPECT_EQ(fakes.console.output, kBanner + std::u16string(u"试运行：发现 0 处异常，未作任何更改。\n"));
+  EXPECT_EQ(fakes.registry.commits, 0);
+  ExpectEverythingReleased(fakes);
 }
 
 struct BannerRow {

@@ -152,4 +152,9 @@ void FakeFileSystem::Close(FileHandle handle) {
   files_.erase(file);
 }
 
+std::u16string FakeFileSystem::DisplayPath(const std::u16string& path) {
+  const auto display = displayPaths.find(path);
+  return display == displayPaths.end() ? path : display->second;
+}
+
 }  // namespace tessaly::fakes

@@ -28,6 +28,8 @@ class FakeFileSystem final : public FileSystem {
   FileHandle OpenForRead(const char16_t* path) override;
   bool Read(FileHandle file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead) override;
   void Close(FileHandle file) override;
+  // The path from displayPaths, or the path itself as on Windows.
+  std::u16string DisplayPath(const std::u16string& path) override;
 
   // Creates the directory and any missing parents; attributes apply to the last one.
   NodeId AddDirectory(std::u16string_view path, std::uint32_t attributes = kFileAttributeDirectory);
@@ -36,6 +38,8 @@ class FakeFileSystem final : public FileSystem {
   NodeId AddFile(std::u16string_view path, std::string_view content, std::uint32_t attributes = 0);
   // The file exists and is listed but cannot be opened (held without read sharing).
   void FailOpen(std::u16string path) { unopenable_.insert(std::move(path)); }
+  // How a platform other than Windows names some paths in messages.
+  std::map<std::u16string, std::u16string> displayPaths;
 
   // Observations.
   std::vector<std::u16string> listedDirectories;  // FindFirst patterns

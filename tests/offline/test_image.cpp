@@ -87,14 +87,31 @@ std::map<std::string, std::string> FolderContents(const fs::path& folder) {
   return contents;
 }
 
-std::string RepairedLine(const TestImage& image, std::string_view pathBelowWinSxSWithBackslashes) {
-  return "发现 \\\\?\\" + image.WindowsDirectory().string() + "\\winsxs\\" +
-         std::string(pathBelowWinSxSWithBackslashes) + " 存在异常，执行修复成功！\n";
+namespace {
+
+std::string FileLine(const TestImage& image, std::string_view pathBelowWinSxS, std::string_view ending) {
+  std::string path(pathBelowWinSxS);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return "发现 " + (image.WinSxS() / path).string() + std::string(ending);
+}
+
+}  // namespace
+
+std::string RepairedLine(const TestImage& image, std::string_view pathBelowWinSxS) {
+  return FileLine(image, pathBelowWinSxS, " 存在异常，执行修复成功！\n");
+}
+
+std::string ListedLine(const TestImage& image, std::string_view pathBelowWinSxS) {
+  return FileLine(image, pathBelowWinSxS, " 存在异常（试运行，未修改）\n");
 }
 
 std::string NothingFoundSummary() {
   return "没有发现任何问题，程序不会对系统进行任何更改！如有疑问，请反馈到 QQ群：" +
          image::Utf8FromUtf16(kSupportGroupNumber) + "\n";
+}
+
+std::string DryRunSummary(int wrongRecords) {
+  return "试运行：发现 " + std::to_string(wrongRecords) + " 处异常，未作任何更改。\n";
 }
 
 std::string RepairedSummary() {

@@ -74,11 +74,16 @@ std::string ReadFileBytes(const fs::path& file);
 // left there, hive and backups included.
 std::map<std::string, std::string> FolderContents(const fs::path& folder);
 
-// The line a successful repair of the file at pathBelowWinSxS prints.
-std::string RepairedLine(const TestImage& image, std::string_view pathBelowWinSxSWithBackslashes);
+// The line a successful repair of the file at pathBelowWinSxS ("\" or "/"
+// between names) prints: the file's Linux path, below the Windows directory
+// as given.
+std::string RepairedLine(const TestImage& image, std::string_view pathBelowWinSxS);
+// The line a dry run prints for the same file.
+std::string ListedLine(const TestImage& image, std::string_view pathBelowWinSxS);
 
 // The closing summaries, support contact included.
 std::string NothingFoundSummary();
 std::string RepairedSummary();
+std::string DryRunSummary(int wrongRecords);
 
 }  // namespace tessaly::offline_test

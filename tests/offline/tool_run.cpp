@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,13 +22,16 @@ ToolRun RunTessaly(const std::vector<std::string>& arguments, const ToolLimits& 
   for (std::string& argument : copies) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  int outputPipe[2];
+  int errorPipe[2];
+  if (pipe2(outputPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     // Only async-signal-safe calls between fork and exec.
-    dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(outputPipe[1], STDOUT_FILENO);
+    dup2(errorPipe[1], STDERR_FILENO);
     if (limits.openFiles) {
       const rlimit limit{*limits.openFiles, *limits.openFiles};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
@@ -41,17 +45,31 @@ ToolRun RunTessaly(const std::vector<std::string>& arguments, const ToolLimits& 
     execv(argv[0], argv.data());
     _exit(127);
   }
-  close(pipeFds[1]);
+  close(outputPipe[1]);
+  close(errorPipe[1]);
 
+  // Both pipes are drained together, so that neither can fill up and stall the tool.
   ToolRun run;
+  pollfd streams[2] = {{outputPipe[0], POLLIN, 0}, {errorPipe[0], POLLIN, 0}};
+  std::string* const texts[2] = {&run.output, &run.errors};
   char buffer[4096];
-  for (;;) {
-    const ssize_t got = read(pipeFds[0], buffer, sizeof(buffer));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    run.output.append(buffer, static_cast<std::size_t>(got));
+  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
+    if (poll(streams, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("poll failed");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+      const ssize_t got = read(streams[i].fd, buffer, sizeof(buffer));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        close(streams[i].fd);
+        streams[i].fd = -1;
+        continue;
+      }
+      texts[i]->append(buffer, static_cast<std::size_t>(got));
+    }
   }
-  close(pipeFds[0]);
 
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {

@@ -12,6 +12,7 @@ namespace tessaly::offline_test {
 struct ToolRun {
   int exitStatus = -1;  // what the process exited with (the low 8 bits of its code); -1 if it did not exit
   std::string output;   // standard output, UTF-8
+  std::string errors;   // standard error, UTF-8
 };
 
 struct ToolLimits {

@@ -47,12 +47,15 @@ class Component {
     return path;
   }
 
-  RepairOutcome Walk(std::u16string_view directory = kDirectory) {
+  RepairOutcome Walk(std::u16string_view directory = kDirectory, RepairMode mode = RepairMode::Repair) {
     return WalkComponentDirectory(fakes.Seams(), NativeServicingHash(), handle_,
-                                  std::u16string_view(kDirectory).size(), std::u16string(directory));
+                                  std::u16string_view(kDirectory).size(), std::u16string(directory), mode,
+                                  &wrongRecords);
   }
+  RepairOutcome DryRun() { return Walk(kDirectory, RepairMode::DryRun); }
 
   FakePlatform fakes;
+  std::uint32_t wrongRecords = 0;
 
  private:
   FakeKey& key_;
@@ -67,6 +70,10 @@ std::u16string RecordName(std::u16string_view relativePath) {
 
 std::u16string Repaired(std::u16string_view path) {
   return u"发现 " + std::u16string(path) + u" 存在异常，执行修复成功！\n";
+}
+
+std::u16string Listed(std::u16string_view path) {
+  return u"发现 " + std::u16string(path) + u" 存在异常（试运行，未修改）\n";
 }
 
 TEST(WalkComponentDirectoryTest, StoredFormClaims) {
@@ -111,6 +118,7 @@ TEST(WalkComponentDirectoryTest, StoredFormClaims) {
     const bool rewritten = row.after != row.record;
     EXPECT_EQ(outcome, rewritten ? kRecordRewritten : 0u);
     EXPECT_EQ(component.fakes.console.output, rewritten ? Repaired(path) : u"");
+    EXPECT_EQ(component.wrongRecords, rewritten ? 1u : 0u);
     EXPECT_EQ(component.fakes.registry.sets.size(), rewritten ? 1u : 0u);
     // Without a claim the file is not even opened.
     EXPECT_EQ(component.fakes.files.openedFiles.size(), (row.record & 0x22) != 0 ? 1u : 0u);
@@ -122,6 +130,50 @@ TEST(WalkComponentDirectoryTest, StoredFormClaims) {
     }
     component.ExpectWalkReleasedEverything();
   }
+}
+
+// A dry run finds the same records wrong, lists them and changes none.
+TEST(WalkComponentDirectoryTest, DryRunListsWithoutWriting) {
+  const struct {
+    std::uint32_t record;
+    std::string content;
+    bool wrong;
+  } rows[] = {
+      {0x02, "DCD", false}, {0x02, "DCS", true},  {0x20, "DCS", false}, {0x20, "DCD", true},
+      {0x22, "DCS", true},  {0x22, "DCD", false}, {0x0122, "MZ\x90", true}, {0x02, "DC", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "record 0x" << std::hex << row.record << " on \"" << row.content << "\"");
+    Component component;
+    const std::u16string path = component.AddFile(u"a.dll", row.content, u"f!a.dll", row.record);
+
+    EXPECT_EQ(component.DryRun(), 0u);
+
+    EXPECT_EQ(component.Key().Dword(u"f!a.dll"), row.record);
+    EXPECT_TRUE(component.fakes.registry.sets.empty());
+    EXPECT_EQ(component.fakes.console.output, row.wrong ? Listed(path) : u"");
+    EXPECT_EQ(component.wrongRecords, row.wrong ? 1u : 0u);
+    component.ExpectWalkReleasedEverything();
+  }
+}
+
+// Messages name files the way the file seam displays them, never by the
+// path the engine built for it.
+TEST(WalkComponentDirectoryTest, MessagesNameFilesByTheirDisplayPath) {
+  Component component;
+  const std::u16string repaired = component.AddFile(u"a.dll", "abc", u"f!a.dll", 0x02);
+  const std::u16string denied = component.AddFile(u"sub\b.dll", "abc", RecordName(u"sub\b.dll"), 0x20);
+  component.fakes.registry.FailSetValue(RecordName(u"sub\b.dll"), Win32Status::AccessDenied);
+  component.fakes.files.displayPaths = {{repaired, u"/mnt/win/Windows/WinSxS/x86_comp/a.dll"},
+                                        {denied, u"/mnt/win/Windows/WinSxS/x86_comp/sub/b.dll"}};
+
+  component.Walk();
+  component.DryRun();
+
+  EXPECT_EQ(component.fakes.console.output,
+            Repaired(u"/mnt/win/Windows/WinSxS/x86_comp/a.dll") +
+                u"发现 /mnt/win/Windows/WinSxS/x86_comp/sub/b.dll 存在异常，但执行修复失败，hr=0x00000005！\n" +
+                Listed(u"/mnt/win/Windows/WinSxS/x86_comp/sub/b.dll"));
 }
 
 TEST(WalkComponentDirectoryTest, OnlyDwordRecordsAreExamined) {
@@ -179,6 +231,8 @@ TEST(WalkComponentDirectoryTest, OutcomesOfFilesCombine) {
 
   EXPECT_EQ(component.Walk(), kRecordRewritten | kRewriteFailed);
   EXPECT_EQ(component.Key().Dword(u"f!c.dll"), 0u);
+  // Every wrong record counts, the one that could not be rewritten too.
+  EXPECT_EQ(component.wrongRecords, 3u);
 }
 
 TEST(WalkComponentDirectoryTest, FilesThatDoNotOpenArePassedOver) {

@@ -44,11 +44,14 @@ class ComponentStore {
 
   FakeKey& AddSelectedComponent(std::u16string_view name) { return AddComponent(name).SetDword(u"CF", 0x200); }
 
-  RepairOutcome Scan() { return ScanComponents(fakes.Seams(), NativeServicingHash(), listHandle_, kStoreRoot); }
+  RepairOutcome Scan(RepairMode mode = RepairMode::Repair) {
+    return ScanComponents(fakes.Seams(), NativeServicingHash(), listHandle_, kStoreRoot, mode, &wrongRecords);
+  }
 
   bool Walked(const FakeKey& component) const { return component.Dword(u"f!a.dll") == 0u; }
 
   FakePlatform fakes;
+  std::uint32_t wrongRecords = 0;
 
  private:
   FakeKey& list_;
@@ -159,6 +162,22 @@ TEST(ScanComponentsTest, OutcomesOfComponentsCombine) {
   store.fakes.registry.FailSetValue(u"f!b.dll", Win32Status::AccessDenied);
 
   EXPECT_EQ(store.Scan(), kRecordRewritten | kRewriteFailed);
+  // a.dll in both components, and the b.dll whose rewrite failed.
+  EXPECT_EQ(store.wrongRecords, 3u);
+}
+
+TEST(ScanComponentsTest, DryRunCountsOverComponentsAndWritesNothing) {
+  ComponentStore store;
+  FakeKey& first = store.AddSelectedComponent(u"first");
+  FakeKey& second = store.AddSelectedComponent(u"second");
+  store.AddComponent(u"not selected");
+
+  EXPECT_EQ(store.Scan(RepairMode::DryRun), 0u);
+  EXPECT_EQ(store.wrongRecords, 2u);
+  EXPECT_FALSE(store.Walked(first));
+  EXPECT_FALSE(store.Walked(second));
+  EXPECT_TRUE(store.fakes.registry.sets.empty());
+  store.ExpectScanReleasedEverything();
 }
 
 TEST(ScanComponentsTest, EmptyListGivesNothing) {

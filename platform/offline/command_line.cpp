@@ -1,0 +1,58 @@
+#include "platform/offline/command_line.h"
+
+#include <vector>
+
+#include "platform/offline/printable_path.h"
+
+namespace tessaly::offline {
+
+CommandLine ParseCommandLine(std::span<const char* const> arguments) {
+  CommandLine commandLine;
+  std::vector<std::string_view> operands;
+  bool optionsEnded = false;
+  for (const std::string_view argument : arguments) {
+    // A lone "-" names a folder, as it does for other tools.
+    if (optionsEnded || !argument.starts_with('-') || argument == "-") {
+      operands.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--dry-run" || argument == "-n") {
+      commandLine.dryRun = true;
+    } else if (argument == "--help" || argument == "-h") {
+      commandLine.action = CommandLine::Action::ShowHelp;
+      return commandLine;
+    } else if (argument == "--version") {
+      commandLine.action = CommandLine::Action::ShowVersion;
+      return commandLine;
+    } else {
+      commandLine.refusal = u"tessaly：未知选项 / unknown option: " + PrintablePath(argument);
+      return commandLine;
+    }
+  }
+  if (operands.size() != 1) {
+    commandLine.refusal = u"tessaly：需要一个 WINDOWS_DIR / expected one WINDOWS_DIR";
+    return commandLine;
+  }
+  commandLine.action = CommandLine::Action::Run;
+  commandLine.windowsDirectory = operands.front();
+  return commandLine;
+}
+
+std::string_view UsageText() {
+  return "用法：tessaly [--dry-run|-n] WINDOWS_DIR\n"
+         "修复挂载在 Linux 上的 Windows 10 组件存储：清除 COMPONENTS 注册表中与文件不符的存储格式标记。\n"
+         "  WINDOWS_DIR    Windows 目录，例如 /mnt/win/Windows\n"
+         "  -n, --dry-run  试运行：列出需要修复的文件，不修改任何文件\n"
+         "  -h, --help     显示本帮助并退出\n"
+         "      --version  显示版本并退出\n"
+         "\n"
+         "Usage: tessaly [--dry-run|-n] WINDOWS_DIR\n"
+         "Repairs the component store of a Windows 10 installation mounted on Linux: clears the stored-form\n"
+         "claims in its COMPONENTS hive that the files do not bear out.\n"
+         "  WINDOWS_DIR    the Windows folder, for example /mnt/win/Windows\n"
+         "  -n, --dry-run  list the files a repair would fix; change nothing\n"
+         "  -h, --help     print this help and exit\n"
+         "      --version  print the version and exit\n";
+}
+
+}  // namespace tessaly::offline

@@ -1,0 +1,27 @@
+// The offline tool's command line: tessaly [--dry-run|-n] WINDOWS_DIR,
+// --help/-h, --version; "--" ends the options.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tessaly::offline {
+
+struct CommandLine {
+  enum class Action { Run, ShowHelp, ShowVersion, Refuse };
+  Action action = Action::Refuse;
+  bool dryRun = false;
+  std::string windowsDirectory;
+  // Why the command line is refused, one line; for Action::Refuse.
+  std::u16string refusal;
+};
+
+// arguments: argv without the program name. The first of --help, --version
+// or an unknown option decides; otherwise exactly one WINDOWS_DIR is needed.
+CommandLine ParseCommandLine(std::span<const char* const> arguments);
+
+// The usage, in Chinese and then in English.
+std::string_view UsageText();
+
+}  // namespace tessaly::offline

@@ -16,6 +16,7 @@
 #include "platform/offline/offline_own_resources.h"
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/offline_servicing_library.h"
+#include "platform/offline/prepare_save.h"
 
 int main(int argc, char** argv) {
   using namespace tessaly;
@@ -28,8 +29,9 @@ int main(int argc, char** argv) {
   }
 
   ImageTree image(argv[1]);
+  if (const std::optional<ExitCode> refused = PrepareToSave(image, console)) return *refused;
   OfflineRegistry registry(image);
-  OfflineHost host(image, registry);
+  OfflineHost host(image, registry, console);
   OfflineServicingLibrary servicingLibrary(image);
   OfflineFileSystem files(image);
   OfflineOwnResources ownResources;

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "common/console.h"
 #include "common/host.h"
 #include "platform/offline/image_tree.h"
 #include "registry/registry.h"
@@ -13,13 +14,18 @@ namespace tessaly::offline {
 
 class OfflineHost final : public Host {
  public:
-  OfflineHost(ImageTree& image, Registry& registry) : image_(image), registry_(registry) {}
+  // console: where a read-only volume is named, just before the run
+  // reports the privileges as not held.
+  OfflineHost(ImageTree& image, Registry& registry, Console& console)
+      : image_(image), registry_(registry), console_(console) {}
 
   // CurrentMajorVersionNumber and CurrentMinorVersionNumber of the image;
   // 0.0 when either is missing.
   OsVersion OperatingSystemVersion() override;
-  // Granted when this process can create files in the image's
-  // System32\config directory and open its COMPONENTS hive for writing;
+  // Granted when this process may create and rename files in the image's
+  // System32\config directory and write its COMPONENTS hive, as decided
+  // without writing anything: a writable volume, no immutable or
+  // append-only flag on either, and write access by the effective IDs;
   // STATUS_PRIVILEGE_NOT_HELD otherwise. A directory or hive that is not
   // there is left for the hive step to report.
   NtStatus AdjustPrivilege(std::uint32_t privilege, bool enable, bool currentThreadOnly, bool* wasEnabled) override;
@@ -34,6 +40,7 @@ class OfflineHost final : public Host {
  private:
   ImageTree& image_;
   Registry& registry_;
+  Console& console_;
   std::optional<NtStatus> writeAccess_;
   std::uint32_t lastError_ = 0;
 };

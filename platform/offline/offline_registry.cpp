@@ -12,6 +12,7 @@
 
 #include "platform/offline/errno_status.h"
 #include "platform/offline/hive/base_block.h"
+#include "platform/offline/hive/little_endian.h"
 #include "platform/offline/name_case.h"
 #include "platform/offline/save_hive.h"
 
@@ -219,6 +220,7 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
     case BaseBlockState::Clean:
       break;
   }
+  loaded.extent = kBaseBlockSize + ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
 
   loaded.hive = Hive::Open(loaded.lockedFile.Get(), true, &error);
   if (!loaded.hive) return Win32Status::BadDb;
@@ -230,9 +232,19 @@ Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* 
   if (!IsComponentsMount(parent, subKey) || !components_.hive) return Win32Status::InvalidParameter;
   // An image in which nothing changed is not written at all.
   if (!components_.changed) return Win32Status::Success;
-  const int error = SaveHive(*components_.hive, components_.directory.Get(), components_.fileName,
-                             components_.lockedFile.Get());
-  if (error != 0) return Win32StatusFromErrno(error);
+  const HiveFileOnDisk onDisk{components_.directory.Get(), components_.fileName, components_.lockedFile.Get(),
+                              components_.extent, {}};
+  switch (const int error = SaveHive(*components_.hive, onDisk)) {
+    case 0:
+    case kSaveReplacedDespiteError:
+      break;
+    case kSaveMetadataNotKept:
+      return Win32Status::AccessDenied;
+    case kSaveHiveNameLost:
+      return Win32Status::RegistryIoFailed;
+    default:
+      return Win32StatusFromErrno(error);
+  }
   components_.changed = false;
   return Win32Status::Success;
 }

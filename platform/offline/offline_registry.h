@@ -51,6 +51,7 @@ class OfflineRegistry final : public Registry {
     UniqueFd directory;
     std::string fileName;
     UniqueFd lockedFile;
+    std::uint64_t extent = 0;
     std::unique_ptr<Hive> hive;
     bool changed = false;
   };

@@ -12,6 +12,7 @@
 
 #include "hive_contents.h"
 #include "platform/offline/image_tree.h"
+#include "platform/offline/offline_console.h"
 #include "platform/offline/offline_host.h"
 #include "platform/offline/offline_registry.h"
 #include "test_image.h"
@@ -208,7 +209,8 @@ TEST(ImagePathsTest, WindowsDirectoryFillsTheBufferAsWindowsDoes) {
                         Case{longest + "w", 261, u"", 122}, Case{"/mnt/\xff/Windows", 0, u"", 1113}}) {
     offline::ImageTree image(c.argument);
     offline::OfflineRegistry registry(image);
-    offline::OfflineHost host(image, registry);
+    offline::OfflineConsole console;
+    offline::OfflineHost host(image, registry, console);
     char16_t buffer[260] = {};
     EXPECT_EQ(host.WindowsDirectory(buffer, 260), c.returned) << c.argument;
     if (c.lastError != 0) {

@@ -51,7 +51,8 @@ NtStatus ProbeWriteAccess(ImageTree& image, Console& console) {
   if (IsReadOnlyVolume(config.Get())) {
     console.Print(
         u"System32/config 所在的卷是只读挂载的：通常是因为 Windows 处于休眠状态，或开启了快速启动后关机。"
-        u"请启动该 Windows 并完全关机（例如按住 Shift 点“关机”），或关闭快速启动后再试。\n");
+        u"请启动该 Windows 并完全关机（例如按住 Shift 点“关机”），或以管理员身份运行 powercfg /h off "
+        u"关闭休眠和快速启动后再试。\n");
     return NtStatus::PrivilegeNotHeld;
   }
   if (faccessat(config.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0 || HasLockedFlags(config.Get())) {

@@ -163,12 +163,13 @@ struct TemporaryFile {
   struct stat status {};
 };
 
-// Writes a new file under the temporary name: its bytes by writeContents,
-// then the metadata, checked; then flushed. On failure nothing of it is left.
-int WriteTemporaryFile(int directory, const std::string& fileName, const FileMetadata& metadata,
+// Writes a new file under the temporary name of the hive hiveName: its
+// bytes by writeContents, then the metadata, checked; then flushed. On
+// failure nothing of it is left.
+int WriteTemporaryFile(int directory, const std::string& hiveName, const FileMetadata& metadata,
                        const std::function<int(int)>& writeContents, TemporaryFile* written) {
   UniqueFd file;
-  int error = CreateNewFile(directory, TemporaryName(fileName), kPrivateMode, &file, &written->name);
+  int error = CreateNewFile(directory, TemporaryName(hiveName), kPrivateMode, &file, &written->name);
   if (error != 0) return error;
   if (fstat(file.Get(), &written->status) != 0) error = errno;
   if (error == 0) error = writeContents(file.Get());
@@ -291,11 +292,11 @@ int FindReusableBackup(int directory, const Save& save, std::optional<std::strin
 // File systems without hard links (FAT, some network shares) refuse them with these.
 bool LinksUnsupported(int error) { return error == EPERM || error == EXDEV || error == EOPNOTSUPP || error == EMLINK; }
 
-// Keeps the original under a name no file has yet, its logs' copies
-// included. The original is never written in place (the new hive is renamed
-// over its name), so a second link to it is a complete backup that costs no
-// copy; file systems without hard links get a copy of its extent, written
-// once and tried under each name in turn.
+// Keeps the original under a backup name that neither a file nor the log
+// copies that will go with it have yet. The original is never written in
+// place (the new hive is renamed over its name), so a second link to it is
+// a complete backup that costs no copy; file systems without hard links get
+// a copy of its extent, written once and tried under each name in turn.
 int CreateBackup(int directory, const Save& save, Backup* backup) {
   const std::string& fileName = save.onDisk.fileName;
   const std::string timestamp = Timestamp();

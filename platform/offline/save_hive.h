@@ -18,7 +18,9 @@ struct HiveFileOnDisk {
   std::string fileName;               // the hive's name as it is on disk
   int file;                           // the hive file, open (and locked for the run)
   std::uint64_t extent;               // base block + hive bins data size: the bytes that are the hive
-  std::vector<std::string> logNames;  // on-disk names of its transaction logs when the hive was recovered from them; else empty
+  // On-disk names of its transaction logs when the hive was recovered from
+  // them; else empty.
+  std::vector<std::string> logNames;
 };
 
 // Results of SaveHive besides 0 and errno values; all negative.

@@ -59,7 +59,9 @@ Bytes WindowsHiveSecurityDescriptor() {
   for (const auto& [sid, mask] : {std::pair{system, kFullControl}, std::pair{administrators, kFullControl},
                                   std::pair{users, kRead}}) {
     const auto size = static_cast<std::uint16_t>(8 + sid.size());
-    aces.insert(aces.end(), {0 /* allowed */, 0, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8)});
+    constexpr std::uint8_t kAccessAllowed = 0;
+    aces.insert(aces.end(),
+                {kAccessAllowed, 0, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8)});
     Append32(aces, mask);
     aces.insert(aces.end(), sid.begin(), sid.end());
     ++aceCount;
@@ -74,7 +76,10 @@ Bytes WindowsHiveSecurityDescriptor() {
   const auto groupOffset = static_cast<std::uint32_t>(ownerOffset + administrators.size());
   const auto daclOffset = static_cast<std::uint32_t>(groupOffset + system.size());
   Bytes descriptor = {1, 0, kSelfRelativeProtectedDacl & 0xFF, kSelfRelativeProtectedDacl >> 8};
-  for (const std::uint32_t offset : {ownerOffset, groupOffset, std::uint32_t{0}, daclOffset}) Append32(descriptor, offset);
+  // Owner, group, SACL (none), DACL.
+  for (const std::uint32_t offset : {ownerOffset, groupOffset, std::uint32_t{0}, daclOffset}) {
+    Append32(descriptor, offset);
+  }
   descriptor.insert(descriptor.end(), administrators.begin(), administrators.end());
   descriptor.insert(descriptor.end(), system.begin(), system.end());
   descriptor.insert(descriptor.end(), acl.begin(), acl.end());

@@ -87,10 +87,10 @@ TEST_F(LogBackupTest, TheLogsAreCopiedBesideTheBackupWithTheirMetadata) {
                                                 {kBackupName + ".LOG1", "bytes of COMPONENTS.LOG1"},
                                                 {kBackupName + ".LOG2", "bytes of COMPONENTS.LOG2"},
                                             }));
-  for (const auto& [name, mode, attribute] : {std::tuple{"COMPONENTS", 0640u, "of COMPONENTS"},
-                                               std::tuple{"COMPONENTS.tessaly-backup", 0640u, "of COMPONENTS"},
-                                               std::tuple{"COMPONENTS.tessaly-backup.LOG1", 0600u, "of COMPONENTS.LOG1"},
-                                               std::tuple{"COMPONENTS.tessaly-backup.LOG2", 0604u, "of COMPONENTS.LOG2"}}) {
+  for (const auto& [name, mode, attribute] :
+       {std::tuple{"COMPONENTS", 0640u, "of COMPONENTS"}, std::tuple{"COMPONENTS.tessaly-backup", 0640u, "of COMPONENTS"},
+        std::tuple{"COMPONENTS.tessaly-backup.LOG1", 0600u, "of COMPONENTS.LOG1"},
+        std::tuple{"COMPONENTS.tessaly-backup.LOG2", 0604u, "of COMPONENTS.LOG2"}}) {
     EXPECT_EQ(StatusOf(Path(name)).st_mode & 07777, mode) << name;
     EXPECT_EQ(AttributeOf(Path(name)), attribute) << name;
   }

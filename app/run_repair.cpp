@@ -95,8 +95,10 @@ ExitCode RunRepair(const Platform& platform, RepairMode mode) {
 
   const Win32Status committed = platform.registry.CommitLoadedHive(kLocalMachine, u"COMPONENTS");
   if (committed != Win32Status::Success) {
-    console.Print(u"COMPONENTS注册表无法保存，lStatus=" + FormatHex32(Bits(committed)) +
-                  u"。修复未能写入，系统未作任何更改。\n");
+    const char16_t* const consequence = committed == Win32Status::CantWrite
+                                            ? u"。修复未能完整写入，请按上面的说明恢复COMPONENTS。\n"
+                                            : u"。修复未能写入，系统未作任何更改。\n";
+    console.Print(u"COMPONENTS注册表无法保存，lStatus=" + FormatHex32(Bits(committed)) + consequence);
     return ToExitCode(HresultFromWin32(committed));
   }
 

@@ -20,6 +20,7 @@ enum class Win32Status : std::int32_t {
   NoMoreItems = 259,
   BadDb = 1009,
   BadKey = 1010,
+  CantWrite = 1013,
   RegistryCorrupt = 1015,
   RegistryIoFailed = 1016,
   UnsupportedType = 1630,

@@ -46,7 +46,9 @@ class Registry {
   // RegLoadKeyW
   virtual Win32Status LoadKey(KeyHandle parent, const char16_t* subKey, const char16_t* file) = 0;
   // Makes the changes to a hive mounted with LoadKey durable. Windows keeps a
-  // loaded hive's file up to date itself; an offline image is written back here.
+  // loaded hive's file up to date itself; an offline image is written back
+  // here. On failure the hive's file is as it was, except after CantWrite:
+  // the save stopped halfway and has said what it left where.
   virtual Win32Status CommitLoadedHive(KeyHandle parent, const char16_t* subKey) = 0;
   // RegCloseKey
   virtual Win32Status CloseKey(KeyHandle key) = 0;

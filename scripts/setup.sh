@@ -10,6 +10,7 @@ packages=(
   wine64 wine32:i386
   clang libclang-rt-14-dev
   time
+  ntfs-3g attr
 )
 
 missing=()

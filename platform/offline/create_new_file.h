@@ -8,10 +8,6 @@
 
 namespace tessaly::offline {
 
-// Creates the file `name` in directory for writing; EEXIST when it is
-// already there. Returns 0 or an errno.
-int CreateFileExclusively(int directory, const std::string& name, mode_t mode, UniqueFd* file);
-
 // Creates a file that did not exist before in directory, for writing: named
 // baseName, or baseName-2, baseName-3, ... when that name is taken, so no
 // earlier file is ever overwritten. Returns 0 or an errno.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/utf_conversion.h"
+#include "platform/offline/full_io.h"
 #include "platform/offline/errno_status.h"
 #include "platform/offline/hive/base_block.h"
 #include "platform/offline/printable_path.h"
@@ -154,12 +155,8 @@ Hresult Checker::CheckSoftwareHive(int config, const std::vector<std::string>& c
   }
   std::vector<std::uint8_t> start(kBaseBlockSize);
   std::size_t filled = 0;
-  while (filled < start.size()) {
-    const ssize_t got = pread(hive.Get(), start.data() + filled, start.size() - filled, static_cast<off_t>(filled));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return Unreadable(image_.PathOnDisk(way), errno);
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
+  if (const int error = ReadFullyAt(hive.Get(), start.data(), start.size(), 0, &filled); error != 0) {
+    return Unreadable(image_.PathOnDisk(way), error);
   }
   // A dirty hive is still a hive: the run brings it up to date from its logs.
   if (CheckBaseBlock(std::span(start).first(filled)) == BaseBlockState::NotAHive) return notAHive();

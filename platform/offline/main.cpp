@@ -26,6 +26,7 @@
 #include "platform/offline/offline_own_resources.h"
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/offline_servicing_library.h"
+#include "platform/offline/prepare_save.h"
 
 namespace {
 
@@ -62,8 +63,12 @@ int main(int argc, char** argv) {
   }
 
   const RepairMode mode = commandLine.dryRun ? RepairMode::DryRun : RepairMode::Repair;
-  OfflineRegistry registry(image);
-  OfflineHost host(image, registry, mode == RepairMode::Repair);
+  // A dry run writes nothing, so it has no leftovers to clear and needs no room.
+  if (mode == RepairMode::Repair) {
+    if (const std::optional<ExitCode> refused = PrepareToSave(image, console)) return *refused;
+  }
+  OfflineRegistry registry(image, console);
+  OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
   OfflineFileSystem files(image);
   OfflineOwnResources ownResources;

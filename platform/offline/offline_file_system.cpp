@@ -9,6 +9,7 @@
 
 #include "common/utf_conversion.h"
 #include "platform/offline/directory_listing.h"
+#include "platform/offline/full_io.h"
 #include "platform/offline/printable_path.h"
 #include "platform/offline/unique_fd.h"
 
@@ -61,18 +62,9 @@ FileHandle OfflineFileSystem::OpenForRead(const char16_t* path) {
 }
 
 bool OfflineFileSystem::Read(FileHandle file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead) {
-  const int fd = static_cast<int>(file);
-  std::uint32_t total = 0;
-  while (total < size) {
-    const ssize_t got = read(fd, buffer + total, size - total);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) break;
-    total += static_cast<std::uint32_t>(got);
-  }
-  *bytesRead = total;
+  std::size_t got = 0;
+  if (ReadFully(static_cast<int>(file), buffer, size, &got) != 0) return false;
+  *bytesRead = static_cast<std::uint32_t>(got);
   return true;
 }
 

@@ -1,7 +1,10 @@
 #include "platform/offline/offline_host.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/offline/create_new_file.h"
 #include "platform/offline/name_case.h"
 #include "platform/offline/unique_fd.h"
 #include "registry/read_dword_value.h"
@@ -25,18 +27,37 @@ constexpr std::uint32_t kErrorNoUnicodeTranslation = 1113;
 // it is not there (or is a link, which is never followed).
 bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
 
-NtStatus ProbeWriteAccess(ImageTree& image) {
+// Immutable or append-only: the file system refuses to replace or remove
+// the entry, whoever asks. File systems without these flags answer with an
+// error, which counts as neither.
+bool HasLockedFlags(int fd) {
+  int flags = 0;
+  return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
+bool IsReadOnlyVolume(int fd) {
+  struct statvfs volume {};
+  return fstatvfs(fd, &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0;
+}
+
+// Decides without writing (which would change the folder even for a run
+// that finds nothing) whether a save could create, rename and replace
+// files in the config directory.
+NtStatus ProbeWriteAccess(ImageTree& image, Console& console) {
   UniqueFd config;
   if (const int error = image.OpenDirectory(kConfigDirectory, &config); error != 0) {
     return IsMissing(error) ? NtStatus::Success : NtStatus::PrivilegeNotHeld;
   }
-
-  // Saving the hive creates files beside it: try that for real.
-  UniqueFd probe;
-  std::string probeName;
-  if (CreateNewFile(config.Get(), ".tessaly-probe", 0600, &probe, &probeName) != 0) return NtStatus::PrivilegeNotHeld;
-  probe.Reset();
-  if (unlinkat(config.Get(), probeName.c_str(), 0) != 0) return NtStatus::PrivilegeNotHeld;
+  if (IsReadOnlyVolume(config.Get())) {
+    console.Print(
+        u"System32/config 所在的卷是只读挂载的：通常是因为 Windows 处于休眠状态，或开启了快速启动后关机。"
+        u"请启动该 Windows 并完全关机（例如按住 Shift 点“关机”），或以管理员身份运行 powercfg /h off "
+        u"关闭休眠和快速启动后再试。\n");
+    return NtStatus::PrivilegeNotHeld;
+  }
+  if (faccessat(config.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0 || HasLockedFlags(config.Get())) {
+    return NtStatus::PrivilegeNotHeld;
+  }
 
   std::string hiveName;
   struct stat status {};
@@ -44,8 +65,12 @@ NtStatus ProbeWriteAccess(ImageTree& image) {
       fstatat(config.Get(), hiveName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
     return NtStatus::Success;
   }
-  const UniqueFd hive(openat(config.Get(), hiveName.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  return hive ? NtStatus::Success : NtStatus::PrivilegeNotHeld;
+  UniqueFd hive;
+  if (faccessat(config.Get(), hiveName.c_str(), W_OK, AT_EACCESS) != 0 ||
+      OpenRegularFile(config.Get(), hiveName, &hive) != 0 || HasLockedFlags(hive.Get())) {
+    return NtStatus::PrivilegeNotHeld;
+  }
+  return NtStatus::Success;
 }
 
 }  // namespace
@@ -70,7 +95,7 @@ OsVersion OfflineHost::OperatingSystemVersion() {
 
 NtStatus OfflineHost::AdjustPrivilege(std::uint32_t, bool, bool, bool* wasEnabled) {
   // Both privileges come down to the same right, so it is tried once.
-  if (!writeAccess_) writeAccess_ = writesImage_ ? ProbeWriteAccess(image_) : NtStatus::Success;
+  if (!writeAccess_) writeAccess_ = writesImage_ ? ProbeWriteAccess(image_, console_) : NtStatus::Success;
   // No privilege is held before the run asks for it.
   if (*writeAccess_ == NtStatus::Success) *wasEnabled = false;
   return *writeAccess_;

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "common/console.h"
 #include "common/host.h"
 #include "platform/offline/image_tree.h"
 #include "registry/registry.h"
@@ -13,16 +14,19 @@ namespace tessaly::offline {
 
 class OfflineHost final : public Host {
  public:
-  // writesImage: false for a run that writes nothing (a dry run), which
-  // needs no write access.
-  OfflineHost(ImageTree& image, Registry& registry, bool writesImage)
-      : image_(image), registry_(registry), writesImage_(writesImage) {}
+  // console: where a read-only volume is named, just before the run
+  // reports the privileges as not held. writesImage: false for a run that
+  // writes nothing (a dry run), which needs no write access.
+  OfflineHost(ImageTree& image, Registry& registry, Console& console, bool writesImage)
+      : image_(image), registry_(registry), console_(console), writesImage_(writesImage) {}
 
   // CurrentMajorVersionNumber and CurrentMinorVersionNumber of the image;
   // 0.0 when either is missing.
   OsVersion OperatingSystemVersion() override;
-  // Granted when this process can create files in the image's
-  // System32\config directory and open its COMPONENTS hive for writing;
+  // Granted when this process may create and rename files in the image's
+  // System32\config directory and write its COMPONENTS hive, as decided
+  // without writing anything: a writable volume, no immutable or
+  // append-only flag on either, and write access by the effective IDs;
   // STATUS_PRIVILEGE_NOT_HELD otherwise. A directory or hive that is not
   // there is left for the hive step to report. Always granted to a run
   // that writes nothing.
@@ -38,6 +42,7 @@ class OfflineHost final : public Host {
  private:
   ImageTree& image_;
   Registry& registry_;
+  Console& console_;
   bool writesImage_;
   std::optional<NtStatus> writeAccess_;
   std::uint32_t lastError_ = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/console.h"
 #include "platform/offline/errno_status.h"
 #include "platform/offline/image_tree.h"
 #include "platform/offline/name_case.h"
@@ -186,10 +187,21 @@ Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* 
   if (!IsComponentsMount(parent, subKey) || !components_.hive) return Win32Status::InvalidParameter;
   // An image in which nothing changed is not written at all.
   if (!components_.hive->Changed()) return Win32Status::Success;
-  if (const int error = SaveHive(*components_.hive, components_.onDisk); error != 0) {
-    return Win32StatusFromErrno(error);
+  switch (const int error = SaveHive(*components_.hive, components_.onDisk)) {
+    case 0:
+    case kSaveReplacedDespiteError:
+      return Win32Status::Success;
+    case kSaveMetadataNotKept:
+      console_.Print(u"新的COMPONENTS无法保留原文件的所有者、权限或扩展属性（NTFS上即安全描述符、文件属性和创建时间），"
+                     u"因此没有替换原文件。\n");
+      return Win32Status::AccessDenied;
+    case kSaveHiveNameLost:
+      console_.Print(u"保存时重命名报告失败，COMPONENTS已不存在：原文件保留为 COMPONENTS.tessaly-backup*，"
+                     u"修复后的文件为 COMPONENTS.tessaly-new*，请将其中之一改名为 COMPONENTS。\n");
+      return Win32Status::CantWrite;
+    default:
+      return Win32StatusFromErrno(error);
   }
-  return Win32Status::Success;
 }
 
 Win32Status OfflineRegistry::CloseKey(KeyHandle key) {

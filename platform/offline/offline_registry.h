@@ -15,13 +15,20 @@
 #include "platform/offline/hive/hive_file.h"
 #include "registry/registry.h"
 
+namespace tessaly {
+class Console;
+}  // namespace tessaly
+
 namespace tessaly::offline {
 
 class ImageTree;
 
 class OfflineRegistry final : public Registry {
  public:
-  explicit OfflineRegistry(ImageTree& image) : image_(image) {}
+  // console: where a save that fails in a way only an offline image can
+  // (the new file's security not kept, the hive's name lost) says what
+  // happened to the files, before the run reports the failure.
+  OfflineRegistry(ImageTree& image, Console& console) : image_(image), console_(console) {}
 
   Win32Status OpenKey(KeyHandle parent, const char16_t* subKey, KeyHandle* key) override;
   Win32Status OpenKeyEx(KeyHandle parent, const char16_t* subKey, std::uint32_t options, std::uint32_t access,
@@ -52,6 +59,7 @@ class OfflineRegistry final : public Registry {
   const OpenedKey* Find(KeyHandle key) const;
 
   ImageTree& image_;
+  Console& console_;
   // Opened on first use; the status of that attempt answers every later one.
   HiveFile software_;
   std::optional<Win32Status> softwareStatus_;

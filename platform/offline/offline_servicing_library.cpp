@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/offline/full_io.h"
 #include "platform/offline/pe_export_names.h"
 #include "platform/offline/unique_fd.h"
 #include "servicing/native_path_hash.h"
@@ -23,15 +24,7 @@ bool ReadWholeFile(int fd, std::vector<std::uint8_t>* contents) {
   if (fstat(fd, &status) != 0 || status.st_size > kMaxLibrarySize) return false;
   contents->resize(static_cast<std::size_t>(status.st_size));
   std::size_t filled = 0;
-  while (filled < contents->size()) {
-    const ssize_t got = read(fd, contents->data() + filled, contents->size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
+  if (ReadFully(fd, contents->data(), contents->size(), &filled) != 0) return false;
   contents->resize(filled);
   return true;
 }

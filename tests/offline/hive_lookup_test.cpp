@@ -11,6 +11,7 @@
 
 #include "hive_contents.h"
 #include "platform/offline/image_tree.h"
+#include "platform/offline/offline_console.h"
 #include "platform/offline/offline_registry.h"
 #include "registry/read_dword_value.h"
 #include "registry/unique_key.h"
@@ -80,7 +81,8 @@ class HiveLookupTest : public testing::Test {
 
   TestImage image_;
   offline::ImageTree tree_{image_.WindowsDirectory().string()};
-  offline::OfflineRegistry registry_{tree_};
+  offline::OfflineConsole console_;
+  offline::OfflineRegistry registry_{tree_, console_};
 };
 
 TEST_F(HiveLookupTest, EachKeyAnswersWithItsOwnValuesWhateverTheCase) {

@@ -13,6 +13,7 @@
 
 #include "hive_contents.h"
 #include "platform/offline/image_tree.h"
+#include "platform/offline/offline_console.h"
 #include "platform/offline/offline_host.h"
 #include "platform/offline/offline_registry.h"
 #include "test_image.h"
@@ -189,8 +190,9 @@ TEST(ImagePathsTest, WindowsDirectoryFillsTheBufferAsWindowsDoes) {
                         Case{longest, 259, std::u16string(259, u'w'), 0},
                         Case{longest + "w", 261, u"", 122}, Case{"/mnt/\xff/Windows", 0, u"", 1113}}) {
     offline::ImageTree image(c.argument);
-    offline::OfflineRegistry registry(image);
-    offline::OfflineHost host(image, registry, true);
+    offline::OfflineConsole console;
+    offline::OfflineRegistry registry(image, console);
+    offline::OfflineHost host(image, registry, console, true);
     char16_t buffer[260] = {};
     EXPECT_EQ(host.WindowsDirectory(buffer, 260), c.returned) << c.argument;
     if (c.lastError != 0) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "hive_contents.h"
+#include "save_messages.h"
 #include "test_image.h"
 #include "tool_run.h"
 
@@ -66,14 +68,19 @@ TEST(RerunTest, EachRunClearsOneClaimUntilNothingIsLeft) {
   EXPECT_EQ(secondBackup->second, afterFirst);
 
   const struct stat beforeThird = StatusOf(image.HivePath());
+  const struct stat configBeforeThird = StatusOf(image.ConfigDirectory());
   const ToolRun third = RunTessaly({image.WindowsDirectory().string()});
   EXPECT_EQ(third.output, Banner() + NothingFoundSummary());
   EXPECT_EQ(third.exitStatus, 0);
-  // An image with nothing to repair is not written at all.
+  // An image with nothing to repair is not written at all, its folder not
+  // even touched by a check that it could be.
   const struct stat afterThird = StatusOf(image.HivePath());
   EXPECT_EQ(afterThird.st_ino, beforeThird.st_ino);
   EXPECT_EQ(afterThird.st_mtim.tv_sec, beforeThird.st_mtim.tv_sec);
   EXPECT_EQ(afterThird.st_mtim.tv_nsec, beforeThird.st_mtim.tv_nsec);
+  const struct stat configAfterThird = StatusOf(image.ConfigDirectory());
+  EXPECT_EQ(configAfterThird.st_mtim.tv_sec, configBeforeThird.st_mtim.tv_sec);
+  EXPECT_EQ(configAfterThird.st_mtim.tv_nsec, configBeforeThird.st_mtim.tv_nsec);
   EXPECT_EQ(FolderContents(image.ConfigDirectory()), config);
 }
 
@@ -102,7 +109,7 @@ class FullDiskTest : public testing::Test {
     const fs::path aside = image_.Root() / "config-aside";
     fs::rename(config, aside);
     fs::create_directory(config);
-    if (mount("tessaly-test", config.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    if (mount("tessaly-test", config.c_str(), "tmpfs", 0, "size=4m") != 0) {
       GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
     }
     mounted_ = true;
@@ -129,16 +136,18 @@ class FullDiskTest : public testing::Test {
     fs::remove(config / "reserve");
   }
 
-  void ExpectSaveFailedAndNothingChanged() {
+  // The run is refused before the scan, so no repair is reported that
+  // could not be kept; ERROR_DISK_FULL (112) is the code.
+  void ExpectRefusedAndNothingChanged() {
     const fs::path config = image_.ConfigDirectory();
     const auto before = FolderContents(config);
+    struct statvfs volume {};
+    ASSERT_EQ(statvfs(config.c_str(), &volume), 0);
+    const std::uint64_t available = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
 
     const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
 
-    // The record was rewritten in memory before the save failed: that line
-    // comes first, then the failure, and ERROR_DISK_FULL (112) is the code.
-    EXPECT_EQ(run.output, Banner() + RepairedLine(image_, std::string(kComponent) + "\\a.dll") +
-                              "COMPONENTS注册表无法保存，lStatus=0x00000070。修复未能写入，系统未作任何更改。\n");
+    EXPECT_EQ(run.output, NoRoomMessage(fs::file_size(image_.HivePath()) + kSaveSpaceMargin, available));
     EXPECT_EQ(run.exitStatus, 0x70);
     EXPECT_EQ(FolderContents(config), before);
     EXPECT_EQ(ReadDword(image_.HivePath(), kComponentKey, "f!a.dll"), 0x02u);
@@ -148,15 +157,30 @@ class FullDiskTest : public testing::Test {
   bool mounted_ = false;
 };
 
-TEST_F(FullDiskTest, NoRoomForTheBackup) {
+TEST_F(FullDiskTest, NoRoomAtAll) {
   FillLeaving(0);
-  ExpectSaveFailedAndNothingChanged();
+  ExpectRefusedAndNothingChanged();
 }
 
-// The backup is a second link and costs no space; the new hive does not fit.
-TEST_F(FullDiskTest, RoomForTheBackupButNotForTheNewHive) {
-  FillLeaving(fs::file_size(image_.HivePath()) / 2);
-  ExpectSaveFailedAndNothingChanged();
+TEST_F(FullDiskTest, RoomForTheHiveButNotTheMargin) {
+  FillLeaving(fs::file_size(image_.HivePath()));
+  ExpectRefusedAndNothingChanged();
+}
+
+// Leftovers of an interrupted save go before the space is measured: the
+// room they took counts.
+TEST_F(FullDiskTest, TheLeftoversOfAnInterruptedSaveMakeRoom) {
+  {
+    std::ofstream partial(image_.ConfigDirectory() / "COMPONENTS.tessaly-new", std::ios::binary);
+    partial << std::string(kSaveSpaceMargin + (512 << 10), 'p');
+  }
+  FillLeaving(0);
+
+  const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
+
+  EXPECT_EQ(run.output, LeftoversRemovedLine(1) + Banner() +
+                            RepairedLine(image_, std::string(kComponent) + "\\a.dll") + RepairedSummary());
+  EXPECT_EQ(run.exitStatus, 0);
 }
 
 }  // namespace

@@ -1,30 +1,15 @@
 #include "platform/offline/hive/hive.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/offline/full_io.h"
 #include "platform/offline/hive/base_block.h"
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/name_case.h"
 
 namespace tessaly::offline {
-namespace {
-
-int WriteAll(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) return errno;
-    if (written == 0) return EIO;
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
-
-}  // namespace
 
 std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
   const std::span<const std::uint8_t> bytes = image.Bytes();
@@ -137,8 +122,8 @@ int Hive::WriteTo(int fd) const {
   const std::span<const std::uint8_t> bytes = image_.Bytes();
   std::vector<std::uint8_t> baseBlock(bytes.begin(), bytes.begin() + kBaseBlockSize);
   SealBaseBlock(baseBlock, saveSequence_);
-  if (const int error = WriteAll(fd, baseBlock); error != 0) return error;
-  return WriteAll(fd, bytes.subspan(kBaseBlockSize));
+  if (const int error = WriteFully(fd, baseBlock.data(), baseBlock.size()); error != 0) return error;
+  return WriteFully(fd, bytes.data() + kBaseBlockSize, bytes.size() - kBaseBlockSize);
 }
 
 }  // namespace tessaly::offline

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/offline/errno_status.h"
+#include "platform/offline/full_io.h"
 #include "platform/offline/hive/base_block.h"
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/hive/log_recovery.h"
@@ -21,18 +22,6 @@ constexpr std::array<const char*, 2> kLogSuffixes = {".LOG1", ".LOG2"};
 // Another program may put a new file under the hive's name between the open
 // and the lock; the open is tried again a few times.
 constexpr int kLockAttempts = 3;
-
-int ReadAt(int fd, std::span<std::uint8_t> buffer, off_t offset, std::size_t* filled) {
-  *filled = 0;
-  while (*filled < buffer.size()) {
-    const ssize_t got = pread(fd, buffer.data() + *filled, buffer.size() - *filled, offset + static_cast<off_t>(*filled));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno;
-    if (got == 0) break;
-    *filled += static_cast<std::size_t>(got);
-  }
-  return 0;
-}
 
 bool SameFile(const struct stat& left, const struct stat& right) {
   return left.st_dev == right.st_dev && left.st_ino == right.st_ino;
@@ -82,7 +71,7 @@ Win32Status Recover(int file, std::uint64_t extent, std::uint64_t fileSize, std:
                     HiveImage* image, std::uint32_t* lastSequence) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(extent, fileSize)));
   std::size_t filled = 0;
-  if (const int error = ReadAt(file, bytes, 0, &filled); error != 0) return Win32StatusFromErrno(error);
+  if (const int error = ReadFullyAt(file, bytes.data(), bytes.size(), 0, &filled); error != 0) return Win32StatusFromErrno(error);
   bytes.resize(filled);
   const LogRecovery recovery = RecoverFromLogs(&bytes, logs[0].bytes.Bytes(), logs[1].bytes.Bytes());
   if (recovery.entriesApplied == 0) return Win32Status::RegistryCorrupt;
@@ -107,7 +96,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   std::array<std::uint8_t, kBaseBlockSize> baseBlock{};
   std::size_t filled = 0;
   struct stat status {};
-  if (error = ReadAt(hive.file.Get(), baseBlock, 0, &filled); error != 0) return Win32StatusFromErrno(error);
+  if (error = ReadFullyAt(hive.file.Get(), baseBlock.data(), baseBlock.size(), 0, &filled); error != 0) return Win32StatusFromErrno(error);
   if (fstat(hive.file.Get(), &status) != 0) return Win32StatusFromErrno(errno);
   const BaseBlockState state = CheckBaseBlock(std::span(baseBlock).first(filled));
   if (state == BaseBlockState::NotAHive) return Win32Status::BadDb;

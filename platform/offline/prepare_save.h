@@ -1,0 +1,28 @@
+// What a run that may write the image's COMPONENTS hive settles before it
+// scans: the leftovers of an interrupted save go, and the volume must have
+// room for a save, so that no repair is reported that cannot be kept.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "common/console.h"
+#include "common/status.h"
+#include "platform/offline/image_tree.h"
+
+namespace tessaly::offline {
+
+// Free space a save needs beyond the new hive and the copies of its logs:
+// the file system's own records of the new files, and directory growth.
+inline constexpr std::uint64_t kSaveSpaceMargin = 1 << 20;
+
+// Removes the temporary files of an interrupted save beside the hive (one
+// line says so), then checks that the volume of System32/config has room
+// for the new hive, copies of its logs when it needs recovering from them,
+// and kSaveSpaceMargin. Returns nullopt to go on, or, its message printed,
+// the exit code 0x80070070 (ERROR_DISK_FULL). Anything that keeps it from
+// looking (no hive, a hive in use, a read-only volume) is left to the run,
+// which reports it.
+std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console);
+
+}  // namespace tessaly::offline

@@ -1,0 +1,44 @@
+#include "fault_injection.h"
+
+#include <stdlib.h>
+
+#include <optional>
+
+namespace tessaly::offline_test {
+namespace {
+
+// Sets an environment variable for the child processes started while it lives.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = getenv(name); old != nullptr) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+  ~ScopedVariable() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace
+
+ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const std::string& faults) {
+  const ScopedVariable shim("LD_PRELOAD", TESSALY_FAULT_SHIM);
+  const ScopedVariable rules("TESSALY_FAULTS", faults);
+  // A sanitized build wants its runtime first among the preloaded libraries.
+  const char* asanOptions = getenv("ASAN_OPTIONS");
+  const ScopedVariable asan("ASAN_OPTIONS",
+                            std::string(asanOptions != nullptr ? asanOptions : "") + ":verify_asan_link_order=0");
+  return RunTessaly(arguments);
+}
+
+}  // namespace tessaly::offline_test

@@ -1,0 +1,16 @@
+// Runs the real tool with the test tools' fault shim preloaded, for the
+// failures a real file system will not produce on demand.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tool_run.h"
+
+namespace tessaly::offline_test {
+
+// faults: the shim's rules, "call@path-part=action;..." (see
+// tests/tools/fault_shim.cpp).
+ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const std::string& faults);
+
+}  // namespace tessaly::offline_test

@@ -25,13 +25,14 @@ constexpr std::uint32_t kNoCell = 0xFFFFFFFF;
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 
-// Windows splits a subkey leaf before it outgrows a page; leaves of a key
-// with more subkeys than one leaf holds are listed by an "ri" root.
+// Windows keeps subkey leaves at about 500 entries; a key with more subkeys
+// gets an "ri" root listing its leaves.
 constexpr std::size_t kLargestLeaf = 500;
 // Value data longer than one segment is kept as "big data": a "db" cell
 // pointing at a list of segment cells, each but the last holding exactly one
 // segment.
 constexpr std::size_t kBigDataSegmentSize = 16344;
+constexpr std::size_t kMaxBigDataSegments = 0xFFFF;
 
 // nk flags: the hive's root, which cannot be deleted; names stored one byte
 // per character (Latin-1) rather than as UTF-16LE.
@@ -305,6 +306,9 @@ class TreeWriter {
 
   std::uint32_t WriteData(const std::vector<std::uint8_t>& data) {
     if (data.size() <= kBigDataSegmentSize) return bins_.Add(Bytes().Raw(data.begin(), data.end()));
+    if (data.size() > kMaxBigDataSegments * kBigDataSegmentSize) {
+      throw std::invalid_argument("value data longer than 65535 big data segments");
+    }
     // Every segment cell keeps 4 spare bytes after its data, which makes a
     // full segment's cell 16,352 bytes: with the bin header, exactly four
     // pages. hivex reads a segment as its cell less those 8 bytes, the last

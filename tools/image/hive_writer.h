@@ -32,7 +32,8 @@ struct HiveKey {
 // std::invalid_argument, before touching the file, for a tree no hive can
 // hold: a subkey name that is empty, holds a backslash or is longer than 255
 // characters; two siblings or two values of a key whose names differ only in
-// case; names that are not UTF-8.
+// case; names that are not UTF-8; value data over 65535 segments of 16,344
+// bytes (about 1 GiB).
 bool WriteHive(const std::filesystem::path& file, const HiveKey& root);
 
 HiveValue DwordValue(std::string name, std::uint32_t value);

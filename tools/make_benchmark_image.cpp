@@ -8,7 +8,9 @@
 // names over 25 characters and names with underscores are mixed in, so many
 // records carry a hash suffix. Each component also holds a 2 KiB binary value,
 // as real component keys hold their identity, which brings the COMPONENTS
-// hive to tens of MiB. Both hives are written in one pass.
+// hive to tens of MiB, and one component in a thousand a 20 to 40 KiB value,
+// which Windows keeps as big data. Both hives are written in one pass, laid
+// out as Windows 10 writes them.
 
 #include <charconv>
 #include <cstdint>
@@ -25,6 +27,8 @@ namespace tessaly::image {
 namespace {
 
 constexpr std::size_t kIdentitySize = 2048;
+constexpr std::uint32_t kComponentsPerManifest = 1000;
+constexpr std::size_t kSmallestManifest = 20 * 1024;
 constexpr std::uint32_t kOtherRecordBits = 0x100;
 constexpr std::uint32_t kClaimDcd = 0x02;
 constexpr std::uint32_t kClaimDcs = 0x20;
@@ -107,18 +111,25 @@ ComponentFile MakeFile(std::uint32_t fileIndex) {
   return file;
 }
 
+// `size` bytes drawn from the mixed sequence, starting at `seed`.
+std::vector<std::uint8_t> MixedBytes(std::uint64_t seed, std::size_t size) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(Mix(seed + i / 8) >> (8 * (i % 8)));
+  return bytes;
+}
+
 Component MakeComponent(std::uint32_t index, std::uint32_t firstFile, std::uint32_t fileCount) {
   char number[16];
   std::snprintf(number, sizeof number, "%05u", index);
   Component component;
   component.name = std::string("amd64_microsoft-windows-benchmark-c") + number +
                    "_31bf3856ad364e35_10.0.19041.3636_none_" + Hex16(Mix(index));
-  std::vector<std::uint8_t> identity(kIdentitySize);
-  for (std::size_t i = 0; i < identity.size(); i += 8) {
-    const std::uint64_t word = Mix(index * std::uint64_t{kIdentitySize} + i);
-    for (std::size_t k = 0; k < 8; ++k) identity[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
+  component.values = {DwordValue("CF", 0x200),
+                      BinaryValue("identity", MixedBytes(std::uint64_t{index} * kIdentitySize, kIdentitySize))};
+  if (index % kComponentsPerManifest == 0) {
+    const std::size_t size = kSmallestManifest + Mix(~std::uint64_t{index}) % kSmallestManifest;
+    component.values.push_back(BinaryValue("manifest", MixedBytes(~std::uint64_t{index} << 20, size)));
   }
-  component.values = {DwordValue("CF", 0x200), BinaryValue("identity", std::move(identity))};
   for (std::uint32_t k = 0; k < fileCount; ++k) component.files.push_back(MakeFile(firstFile + k));
   return component;
 }

@@ -175,13 +175,21 @@ TEST(MakeBenchmarkImageTest, SmallStoreHasTheAdvertisedMix) {
   EXPECT_GT(census.recordsInSubdirectories, 30);
   EXPECT_GT(census.hashedRecords, census.recordsInSubdirectories);
 
+  // One component in a thousand, the first among them, holds a value long
+  // enough to be kept as big data.
   const std::optional<HiveKey> hive = ReadHive(dir.Path() / "Windows/System32/config/COMPONENTS");
   ASSERT_TRUE(hive.has_value());
+  int bigValues = 0;
   for (const HiveKey& component : FindKey(*hive, "DerivedData\\Components")->subkeys) {
     const HiveValue* identity = FindValue(component, "identity");
     ASSERT_NE(identity, nullptr) << component.name;
     EXPECT_EQ(identity->data.size(), 2048u);
+    if (const HiveValue* manifest = FindValue(component, "manifest"); manifest != nullptr) {
+      ++bigValues;
+      EXPECT_TRUE(manifest->data.size() >= 20 * 1024 && manifest->data.size() < 40 * 1024) << manifest->data.size();
+    }
   }
+  EXPECT_EQ(bigValues, 1);
 }
 
 TEST(MakeBenchmarkImageTest, RejectsBadArguments) {

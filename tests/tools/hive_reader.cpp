@@ -4,39 +4,30 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
+
+#include "tools/image/hivex_owner.h"
 
 namespace tessaly::image {
 namespace {
 
-struct HiveCloser {
-  void operator()(hive_h* hive) const { hivex_close(hive); }
-};
-struct MallocFree {
-  void operator()(void* memory) const { std::free(memory); }
-};
-template <typename T>
-using Malloced = std::unique_ptr<T, MallocFree>;
-
 bool ReadKey(hive_h* hive, hive_node_h node, HiveKey* key) {
-  const Malloced<char> name(hivex_node_name(hive, node));
+  const HivexResult<char> name(hivex_node_name(hive, node));
   if (!name) return false;
   key->name = name.get();
 
-  const Malloced<hive_value_h> values(hivex_node_values(hive, node));
+  const HivexResult<hive_value_h> values(hivex_node_values(hive, node));
   if (!values) return false;
   for (const hive_value_h* value = values.get(); *value != 0; ++value) {
-    const Malloced<char> valueName(hivex_value_key(hive, *value));
+    const HivexResult<char> valueName(hivex_value_key(hive, *value));
     hive_type type{};
     std::size_t length = 0;
-    const Malloced<char> data(hivex_value_value(hive, *value, &type, &length));
+    const HivexResult<char> data(hivex_value_value(hive, *value, &type, &length));
     if (!valueName || !data) return false;
-    key->values.push_back(
-        {valueName.get(), static_cast<std::uint32_t>(type), std::vector<std::uint8_t>(data.get(), data.get() + length)});
+    key->values.push_back({valueName.get(), static_cast<std::uint32_t>(type),
+                           std::vector<std::uint8_t>(data.get(), data.get() + length)});
   }
 
-  const Malloced<hive_node_h> children(hivex_node_children(hive, node));
+  const HivexResult<hive_node_h> children(hivex_node_children(hive, node));
   if (!children) return false;
   for (const hive_node_h* child = children.get(); *child != 0; ++child) {
     key->subkeys.emplace_back();
@@ -65,7 +56,7 @@ void DumpKey(const HiveKey& key, const std::string& indent, std::string* out) {
 }  // namespace
 
 std::optional<HiveKey> ReadHive(const std::filesystem::path& file) {
-  const std::unique_ptr<hive_h, HiveCloser> hive(hivex_open(file.c_str(), 0));
+  const UniqueHive hive(hivex_open(file.c_str(), 0));
   if (!hive) return std::nullopt;
   HiveKey root;
   if (!ReadKey(hive.get(), hivex_root(hive.get()), &root)) return std::nullopt;

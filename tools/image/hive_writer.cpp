@@ -1,5 +1,8 @@
 #include "tools/image/hive_writer.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -21,7 +24,15 @@ constexpr std::uint32_t kNoCell = 0xFFFFFFFF;
 
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
-constexpr std::size_t kMaxSubkeysInOneList = 0xFFFF;
+
+// Windows keeps subkey leaves at about 500 entries; a key with more subkeys
+// gets an "ri" root listing its leaves.
+constexpr std::size_t kLargestLeaf = 500;
+// Value data longer than one segment is kept as "big data": a "db" cell
+// pointing at a list of segment cells, each but the last holding exactly one
+// segment.
+constexpr std::size_t kBigDataSegmentSize = 16344;
+constexpr std::size_t kMaxBigDataSegments = 0xFFFF;
 
 // nk flags: the hive's root, which cannot be deleted; names stored one byte
 // per character (Latin-1) rather than as UTF-16LE.
@@ -55,8 +66,9 @@ class Bytes {
     bytes_.insert(bytes_.end(), tag.begin(), tag.end());
     return *this;
   }
-  Bytes& Raw(const std::vector<std::uint8_t>& raw) {
-    bytes_.insert(bytes_.end(), raw.begin(), raw.end());
+  Bytes& Raw(const std::vector<std::uint8_t>& raw) { return Raw(raw.begin(), raw.end()); }
+  Bytes& Raw(std::vector<std::uint8_t>::const_iterator begin, std::vector<std::uint8_t>::const_iterator end) {
+    bytes_.insert(bytes_.end(), begin, end);
     return *this;
   }
   const std::vector<std::uint8_t>& Get() const { return bytes_; }
@@ -155,15 +167,31 @@ StoredName StoreName(std::u16string_view name) {
   return stored;
 }
 
-// The registry compares names without regard to case; subkey lists are kept
-// in the order of the upper-cased names. ASCII and Latin-1 letters are
-// folded, which covers every name a compressed name can hold.
+// The C.UTF-8 locale knows the Unicode case mappings; without it only ASCII
+// letters are upper-cased.
+char16_t UpperCased(char16_t unit) {
+  if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 0x20) : unit;
+  if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (unicode == static_cast<locale_t>(nullptr)) return unit;
+  const wint_t upper = towupper_l(unit, unicode);
+  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : unit;
+}
+
+// The registry compares names by their upper-cased UTF-16 code units, and
+// keeps subkey lists in that order.
 std::u16string UpperCased(std::u16string_view name) {
   std::u16string upper(name);
-  for (char16_t& c : upper) {
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) c = static_cast<char16_t>(c - 0x20);
-  }
+  for (char16_t& c : upper) c = UpperCased(c);
   return upper;
+}
+
+// The hash an "lh" leaf keeps beside each subkey, which spares opening the
+// subkeys whose names cannot match during a lookup.
+std::uint32_t NameHash(std::u16string_view upperName) {
+  std::uint32_t hash = 0;
+  for (const char16_t c : upperName) hash = hash * 37 + c;
+  return hash;
 }
 
 void RejectCaseInsensitiveDuplicates(std::vector<std::u16string> upperNames, const char* what) {
@@ -177,6 +205,19 @@ struct Child {
   const HiveKey* key;
   std::u16string name;
   std::u16string upperName;
+};
+
+// Where a key's lists went, and the longest names and data in them, which
+// the key records (in bytes, names counted as UTF-16).
+struct ValueList {
+  std::uint32_t cell = kNoCell;
+  std::uint32_t largestName = 0;
+  std::uint32_t largestData = 0;
+};
+
+struct SubkeyList {
+  std::uint32_t cell = kNoCell;
+  std::uint32_t largestName = 0;
 };
 
 class TreeWriter {
@@ -196,8 +237,8 @@ class TreeWriter {
     const std::uint32_t keyCell = bins_.Reserve(kKeyFixedSize + storedName.bytes.size());
     ++keyCount_;
 
-    const std::uint32_t valueList = WriteValues(key.values);
-    const std::uint32_t subkeyList = WriteSubkeys(key.subkeys, keyCell);
+    const ValueList values = WriteValues(key.values);
+    const SubkeyList subkeys = WriteSubkeys(key.subkeys, keyCell);
 
     std::uint16_t flags = storedName.compressed ? kKeyCompressedName : 0;
     if (isRoot) flags |= kKeyHiveEntry | kKeyNoDelete;
@@ -209,17 +250,17 @@ class TreeWriter {
         .U32(parentCell)
         .U32(static_cast<std::uint32_t>(key.subkeys.size()))
         .U32(0)  // volatile subkeys
-        .U32(subkeyList)
+        .U32(subkeys.cell)
         .U32(kNoCell)  // volatile subkey list
         .U32(static_cast<std::uint32_t>(key.values.size()))
-        .U32(valueList)
+        .U32(values.cell)
         .U32(securityCell_)
         .U32(kNoCell)  // class name
-        .U32(0)        // largest subkey name
-        .U32(0)        // largest subkey class name
-        .U32(0)        // largest value name
-        .U32(0)        // largest value data
-        .U32(0)        // work field
+        .U32(subkeys.largestName)
+        .U32(0)  // largest subkey class name
+        .U32(values.largestName)
+        .U32(values.largestData)
+        .U32(0)  // work field
         .U16(static_cast<std::uint16_t>(storedName.bytes.size()))
         .U16(0)  // class name length
         .Raw(storedName.bytes);
@@ -227,17 +268,21 @@ class TreeWriter {
     return keyCell;
   }
 
-  std::uint32_t WriteValues(const std::vector<HiveValue>& values) {
-    if (values.empty()) return kNoCell;
+  ValueList WriteValues(const std::vector<HiveValue>& values) {
+    ValueList written;
+    if (values.empty()) return written;
     std::vector<std::u16string> upperNames;
     Bytes list;
     for (const HiveValue& value : values) {
       const std::u16string name = Utf16FromUtf8(value.name);
+      written.largestName = std::max(written.largestName, static_cast<std::uint32_t>(name.size() * 2));
+      written.largestData = std::max(written.largestData, static_cast<std::uint32_t>(value.data.size()));
       upperNames.push_back(UpperCased(name));
       list.U32(WriteValue(value, name));
     }
     RejectCaseInsensitiveDuplicates(std::move(upperNames), "value");
-    return bins_.Add(list);
+    written.cell = bins_.Add(list);
+    return written;
   }
 
   std::uint32_t WriteValue(const HiveValue& value, std::u16string_view name) {
@@ -250,9 +295,7 @@ class TreeWriter {
       inlineData.resize(4);
       vk.U32(kDataInline | static_cast<std::uint32_t>(value.data.size())).Raw(inlineData);
     } else {
-      Bytes data;
-      data.Raw(value.data);
-      vk.U32(static_cast<std::uint32_t>(value.data.size())).U32(bins_.Add(data));
+      vk.U32(static_cast<std::uint32_t>(value.data.size())).U32(WriteData(value.data));
     }
     vk.U32(value.type)
         .U16(storedName.compressed ? kValueCompressedName : 0)
@@ -261,9 +304,29 @@ class TreeWriter {
     return bins_.Add(vk);
   }
 
-  std::uint32_t WriteSubkeys(const std::vector<HiveKey>& subkeys, std::uint32_t parentCell) {
-    if (subkeys.empty()) return kNoCell;
-    if (subkeys.size() > kMaxSubkeysInOneList) throw std::invalid_argument("more than 65535 subkeys under one key");
+  std::uint32_t WriteData(const std::vector<std::uint8_t>& data) {
+    if (data.size() <= kBigDataSegmentSize) return bins_.Add(Bytes().Raw(data.begin(), data.end()));
+    if (data.size() > kMaxBigDataSegments * kBigDataSegmentSize) {
+      throw std::invalid_argument("value data longer than 65535 big data segments");
+    }
+    // Every segment cell keeps 4 spare bytes after its data, which makes a
+    // full segment's cell 16,352 bytes: with the bin header, exactly four
+    // pages. hivex reads a segment as its cell less those 8 bytes, the last
+    // one included.
+    Bytes segments;
+    std::uint16_t segmentCount = 0;
+    for (std::size_t at = 0; at < data.size(); at += kBigDataSegmentSize) {
+      const std::size_t end = std::min(at + kBigDataSegmentSize, data.size());
+      segments.U32(bins_.Add(Bytes().Raw(data.begin() + at, data.begin() + end).U32(0)));
+      ++segmentCount;
+    }
+    const std::uint32_t segmentList = bins_.Add(segments);
+    return bins_.Add(Bytes().Tag("db").U16(segmentCount).U32(segmentList));
+  }
+
+  SubkeyList WriteSubkeys(const std::vector<HiveKey>& subkeys, std::uint32_t parentCell) {
+    SubkeyList written;
+    if (subkeys.empty()) return written;
     std::vector<Child> children;
     children.reserve(subkeys.size());
     for (const HiveKey& subkey : subkeys) {
@@ -271,6 +334,7 @@ class TreeWriter {
       if (name.empty() || name.find(u'\\') != std::u16string::npos) {
         throw std::invalid_argument("subkey name empty or holding a backslash");
       }
+      written.largestName = std::max(written.largestName, static_cast<std::uint32_t>(name.size() * 2));
       std::u16string upperName = UpperCased(name);
       children.push_back({&subkey, std::move(name), std::move(upperName)});
     }
@@ -280,17 +344,29 @@ class TreeWriter {
                                              [](const Child& a, const Child& b) { return a.upperName == b.upperName; });
     if (repeated != children.end()) throw std::invalid_argument("two subkey names differ only in case");
 
-    // "lf" list: each child's cell and the first four bytes of its stored
-    // name, a hint that spares opening every child during a lookup.
-    Bytes lf;
-    lf.Tag("lf").U16(static_cast<std::uint16_t>(children.size()));
-    for (const Child& child : children) {
-      const std::uint32_t childCell = WriteKey(*child.key, child.name, parentCell, false);
-      std::vector<std::uint8_t> hint = StoreName(child.name).bytes;
-      hint.resize(4);
-      lf.U32(childCell).Raw(hint);
+    // Leaves of nearly equal size, as splitting full leaves leaves them.
+    const std::size_t leafCount = (children.size() + kLargestLeaf - 1) / kLargestLeaf;
+    std::vector<std::uint32_t> leaves;
+    for (std::size_t leaf = 0; leaf < leafCount; ++leaf) {
+      const std::size_t first = children.size() * leaf / leafCount;
+      const std::size_t end = children.size() * (leaf + 1) / leafCount;
+      Bytes lh;
+      lh.Tag("lh").U16(static_cast<std::uint16_t>(end - first));
+      for (std::size_t i = first; i < end; ++i) {
+        const Child& child = children[i];
+        lh.U32(WriteKey(*child.key, child.name, parentCell, false)).U32(NameHash(child.upperName));
+      }
+      leaves.push_back(bins_.Add(lh));
     }
-    return bins_.Add(lf);
+    if (leaves.size() == 1) {
+      written.cell = leaves.front();
+      return written;
+    }
+    Bytes ri;
+    ri.Tag("ri").U16(static_cast<std::uint16_t>(leaves.size()));
+    for (const std::uint32_t leaf : leaves) ri.U32(leaf);
+    written.cell = bins_.Add(ri);
+    return written;
   }
 
   Bins& bins_;
@@ -323,7 +399,7 @@ std::vector<std::uint8_t> BaseBlock(std::uint32_t rootCell, std::size_t binsSize
       .U32(1)  // secondary sequence number: equal, the hive is clean
       .U64(timestamp)
       .U32(1)  // major version
-      .U32(3)  // minor version
+      .U32(5)  // minor version: Windows 10's
       .U32(0)  // primary file
       .U32(1)  // direct memory load format
       .U32(rootCell)
@@ -365,7 +441,8 @@ bool WriteHive(const std::filesystem::path& file, const HiveKey& root) {
 }
 
 HiveValue DwordValue(std::string name, std::uint32_t value) {
-  return {std::move(name), kRegDword,
+  return {std::move(name),
+          kRegDword,
           {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)}};
 }

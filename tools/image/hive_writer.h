@@ -1,5 +1,7 @@
-// Writes registry hive files (regf, version 1.3) in one pass, for building
-// test and benchmark images of a Windows installation.
+// Writes registry hive files in one pass, laid out as Windows 10 writes them
+// (regf version 1.5: "lh" subkey leaves under an "ri" root when a key has
+// many subkeys, "db" big data for long values), for building test and
+// benchmark images of a Windows installation.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +32,8 @@ struct HiveKey {
 // std::invalid_argument, before touching the file, for a tree no hive can
 // hold: a subkey name that is empty, holds a backslash or is longer than 255
 // characters; two siblings or two values of a key whose names differ only in
-// case; more than 65535 subkeys under one key; names that are not UTF-8.
+// case; names that are not UTF-8; value data over 65535 segments of 16,344
+// bytes (about 1 GiB).
 bool WriteHive(const std::filesystem::path& file, const HiveKey& root);
 
 HiveValue DwordValue(std::string name, std::uint32_t value);

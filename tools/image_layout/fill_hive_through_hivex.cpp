@@ -2,16 +2,12 @@
 
 #include <hivex.h>
 
-#include <memory>
 #include <vector>
+
+#include "tools/image/hivex_owner.h"
 
 namespace tessaly::image {
 namespace {
-
-struct HiveCloser {
-  void operator()(hive_h* hive) const { hivex_close(hive); }
-};
-using UniqueHive = std::unique_ptr<hive_h, HiveCloser>;
 
 bool SetValues(hive_h* hive, hive_node_h node, const std::vector<HiveValue>& values) {
   if (values.empty()) return true;
@@ -24,8 +20,8 @@ bool SetValues(hive_h* hive, hive_node_h node, const std::vector<HiveValue>& val
   for (const HiveValue& value : values) {
     names.push_back(value.name);
     datas.emplace_back(value.data.begin(), value.data.end());
-    settings.push_back({names.back().data(), static_cast<hive_type>(value.type), datas.back().size(),
-                        datas.back().data()});
+    settings.push_back(
+        {names.back().data(), static_cast<hive_type>(value.type), datas.back().size(), datas.back().data()});
   }
   return hivex_node_set_values(hive, node, settings.size(), settings.data(), 0) == 0;
 }

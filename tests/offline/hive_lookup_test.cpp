@@ -35,11 +35,19 @@ std::u16string Upcased(const std::string& ascii) {
   return upcased;
 }
 
+// Longer than one cell holds: kept as big data, in segments.
+std::vector<std::uint8_t> BigData() {
+  std::vector<std::uint8_t> data(16344 * 2 + 1);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i % 251);
+  return data;
+}
+
 class HiveLookupTest : public testing::Test {
  protected:
   void SetUp() override {
     image_.AddComponent("one", {DwordValue("CF", 0x200), DwordValue("f!Kernel32.dll", 1), DwordValue("größe", 2)});
-    image_.AddComponent("two", {DwordValue("CF", 0x300), DwordValue("f!kernel32.dll", 3)});
+    image_.AddComponent("two", {DwordValue("CF", 0x300), DwordValue("f!kernel32.dll", 3),
+                                image::BinaryValue("manifest", BigData())});
     std::vector<image::HiveValue> manyValues;
     for (int i = 0; i < kManyValues; ++i) manyValues.push_back(DwordValue(ManyValueName(i), i));
     image_.AddComponent("many-values", std::move(manyValues));
@@ -116,6 +124,17 @@ TEST_F(HiveLookupTest, AValueSetIsSeenByTheNextLookupUnderItsStoredName) {
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->at("f!Kernel32.dll").data, (std::vector<std::uint8_t>{7, 0, 0, 0}));
   EXPECT_EQ(saved->count("F!KERNEL32.DLL"), 0u);
+}
+
+TEST_F(HiveLookupTest, BigDataIsReadWhole) {
+  const UniqueKey two = OpenComponent(u"two");
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  ASSERT_EQ(registry_.QueryValueEx(two.Get(), u"MANIFEST", &type, nullptr, &size), Win32Status::Success);
+  EXPECT_EQ(type, kRegBinary);
+  std::vector<std::uint8_t> data(size);
+  ASSERT_EQ(registry_.QueryValueEx(two.Get(), u"manifest", nullptr, data.data(), &size), Win32Status::Success);
+  EXPECT_EQ(data, BigData());
 }
 
 TEST_F(HiveLookupTest, EveryKeyAndValueAmongThousandsIsFound) {

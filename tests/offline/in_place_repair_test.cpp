@@ -1,6 +1,7 @@
 // A repair rewrites records where they lie: the saved hive is the original
 // byte for byte but for the 4 data bytes of each rewritten record and the
-// base block's sequence numbers and checksum.
+// base block's sequence numbers and checksum. A value kept as big data, in
+// segments, stays as Windows wrote it.
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,9 @@ std::uint32_t Le32(const std::string& bytes, std::size_t offset) {
 
 TEST(InPlaceRepairTest, OnlyTheRecordBytesAndTheBaseBlockSequenceChange) {
   TestImage image;
-  image.AddComponent(kComponent, {DwordValue("CF", 0x200), BinaryValue("identity", std::vector<std::uint8_t>(3000, 0x5A)),
+  std::vector<std::uint8_t> manifest(40000);
+  for (std::size_t i = 0; i < manifest.size(); ++i) manifest[i] = static_cast<std::uint8_t>(i * 7);
+  image.AddComponent(kComponent, {DwordValue("CF", 0x200), BinaryValue("manifest", manifest),
                                   DwordValue(RecordName(u"bad-dcd.dll"), 0x1302), DwordValue(RecordName(u"good.dll"), 0x02),
                                   DwordValue(RecordName(u"bad-dcs.dll"), 0x20)});
   image.AddFile(std::string(kComponent) + "/bad-dcd.dll", "MZ\x90");
@@ -45,6 +48,7 @@ TEST(InPlaceRepairTest, OnlyTheRecordBytesAndTheBaseBlockSequenceChange) {
   EXPECT_EQ(ReadDword(image.HivePath(), kComponentKey, RecordName(u"bad-dcd.dll")), 0x1300u);
   EXPECT_EQ(ReadDword(image.HivePath(), kComponentKey, RecordName(u"bad-dcs.dll")), 0x00u);
   EXPECT_EQ(ReadDword(image.HivePath(), kComponentKey, RecordName(u"good.dll")), 0x02u);
+  EXPECT_EQ(ReadKeyValues(image.HivePath(), kComponentKey)->at("manifest").data, manifest);
 
   // Each record changed in one byte (its low byte); nothing else in the bins.
   std::size_t changedBytes = 0;

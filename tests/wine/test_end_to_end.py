@@ -8,9 +8,10 @@ through the x86-64 launcher, which starts either build and reports its whole
 32-bit exit code; its standard output is compared byte for byte, and the
 hive is read back while the Wine server still holds it.
 
-The template comes from TESSALY_WINE_TEMPLATE when CTest has made it; run
-alone (python3 -m unittest test_end_to_end), the module makes its own in a
-temporary work directory.
+CTest names the two build trees in TESSALY_WIN64_BUILD and
+TESSALY_WIN32_BUILD. The template comes from TESSALY_WINE_TEMPLATE when
+CTest has made it; run alone (python3 -m unittest test_end_to_end, with the
+build trees named), the module makes its own in a temporary work directory.
 """
 
 import os

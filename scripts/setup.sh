@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 wine32:i386
   clang libclang-rt-14-dev
-  time
+  time man-db
   ntfs-3g attr
 )
 

@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
-# Builds everything (Linux, Linux with sanitizers, both Windows executables)
-# and runs every test: the engine suite, the offline integration tests and
-# the Wine end-to-end suite, then the engine and offline suites again under
+# Installs what is missing, builds everything and runs every test. First the
+# packages (scripts/package.sh, which runs scripts/setup.sh and builds both
+# Windows executables); then the Linux build and its suites: the engine's
+# unit tests, the offline integration tests, the package checks and the Wine
+# end-to-end suite; then the engine and offline suites again under
 # AddressSanitizer and UndefinedBehaviorSanitizer.
+# One kind alone: ctest --preset native -L unit (or integration, packaging, wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
-
-for preset in win64 win32 native native-asan; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j2
+scripts/package.sh
+for workflow in native native-asan; do
+  cmake --workflow --preset "$workflow"
 done
-
-ctest --preset native
-ctest --preset native-asan

@@ -8,9 +8,10 @@ through the x86-64 launcher, which starts either build and reports its whole
 32-bit exit code; its standard output is compared byte for byte, and the
 hive is read back while the Wine server still holds it.
 
-The template comes from TESSALY_WINE_TEMPLATE when CTest has made it; run
-alone (python3 -m unittest test_end_to_end), the module makes its own in a
-temporary work directory.
+CTest names the two build trees in TESSALY_WIN64_BUILD and
+TESSALY_WIN32_BUILD. The template comes from TESSALY_WINE_TEMPLATE when
+CTest has made it; run alone (python3 -m unittest test_end_to_end, with the
+build trees named), the module makes its own in a temporary work directory.
 """
 
 import os
@@ -25,31 +26,46 @@ from component_store import (SUMMARY_NOTHING_FOUND, SUMMARY_REPAIRED, Binary, Dw
                              console_bytes, hive_text, record_name, repaired_message)
 from wine_prefix import WinePrefix
 
-REPOSITORY = Path(__file__).resolve().parents[2]
-
 
 class Build:
     """A cross-built tool with its stand-in servicing libraries, and the
-    registry view through which its process reads HKLM\\SOFTWARE."""
+    registry view through which its process reads HKLM\\SOFTWARE. CTest
+    names the build tree in an environment variable."""
 
     def __init__(self, preset, registry_view):
         self.preset = preset
-        self.directory = REPOSITORY / "build" / preset
-        self.tool = self.directory / "tessaly.exe"
-        self.stand_ins = self.directory / "tests" / "wcp"
+        self.variable = f"TESSALY_{preset.upper()}_BUILD"
         self.registry_view = registry_view
+
+    @property
+    def directory(self):
+        if not os.environ.get(self.variable):
+            raise RuntimeError(f"{self.variable} is not set: run the suite through CTest, "
+                               f"or set it to the build tree of the {self.preset} preset")
+        return Path(os.environ[self.variable])
+
+    @property
+    def tool(self):
+        return self.directory / "tessaly.exe"
+
+    @property
+    def stand_ins(self):
+        return self.directory / "tests" / "wcp"
+
+    @property
+    def launcher(self):
+        return self.directory / "tests" / "run_with_exit_code.exe"
 
     def require(self, *others):
         for built in (self.tool, self.stand_ins / "wcp.dll", *others):
             if not built.is_file():
                 raise RuntimeError(f"{built} is missing: build the {self.preset} preset first "
-                                   f"(cmake --preset {self.preset} && cmake --build --preset {self.preset})")
+                                   f"(cmake --workflow --preset {self.preset})")
 
 
 X86_64 = Build("win64", "64")
 # A 32-bit process on 64-bit Windows: HKLM\SOFTWARE is WOW6432Node to it.
 I686 = Build("win32", "32")
-LAUNCHER = X86_64.directory / "tests" / "run_with_exit_code.exe"
 
 HIVE_FILE = r"C:\windows\system32\config\COMPONENTS"
 # What System32\config\COMPONENTS names in a 32-bit process.
@@ -78,7 +94,7 @@ def setUpModule():
         wine_prefix.find_wine()
     except wine_prefix.WineNotInstalled as error:
         raise unittest.SkipTest(str(error))
-    X86_64.require(LAUNCHER)
+    X86_64.require(X86_64.launcher)
     if os.environ.get("TESSALY_WINE_TEMPLATE"):
         _template = Path(os.environ["TESSALY_WINE_TEMPLATE"])
     else:
@@ -148,7 +164,7 @@ class Case:
 
     def run_tool(self, *launcher_options):
         """Runs the tool; returns its exit code and its standard output."""
-        result = self.prefix.run(windows_path(LAUNCHER), *launcher_options, windows_path(self.build.tool),
+        result = self.prefix.run(windows_path(X86_64.launcher), *launcher_options, windows_path(self.build.tool),
                                  check=False)
         match = re.search(rb"exit code 0x([0-9A-F]{8})", result.stderr)
         if result.returncode != 0 or match is None:

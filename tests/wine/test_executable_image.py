@@ -2,8 +2,10 @@
 the DLLs they need, their manifest and version resource, and the exports of
 the stand-in servicing libraries the Wine suite uses.
 
-Both builds, x86-64 (build/win64) and i686 (build/win32), must be there."""
+Both builds, x86-64 and i686, must be there; CTest names their build trees
+in TESSALY_WIN64_BUILD and TESSALY_WIN32_BUILD."""
 
+import os
 import re
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -12,7 +14,7 @@ from pathlib import Path
 from pe_image import PeImage, fixed_file_version
 
 REPOSITORY = Path(__file__).resolve().parents[2]
-BUILDS = {"x86-64": REPOSITORY / "build" / "win64", "i686": REPOSITORY / "build" / "win32"}
+BUILD_VARIABLES = {"x86-64": "TESSALY_WIN64_BUILD", "i686": "TESSALY_WIN32_BUILD"}
 # IMAGE_FILE_MACHINE_AMD64 and IMAGE_FILE_MACHINE_I386
 MACHINES = {"x86-64": 0x8664, "i686": 0x14C}
 
@@ -43,8 +45,11 @@ def project_version():
 class ExecutableImageTest(unittest.TestCase):
     def builds(self):
         """(architecture, build directory) of each build, as subtests."""
-        for architecture, build in BUILDS.items():
+        for architecture, variable in BUILD_VARIABLES.items():
             with self.subTest(architecture):
+                if not os.environ.get(variable):
+                    self.fail(f"{variable} is not set: run the suite through CTest, or set it to the build tree")
+                build = Path(os.environ[variable])
                 if not (build / "tessaly.exe").is_file():
                     self.fail(f"{build / 'tessaly.exe'} is missing: build the {build.name} preset first")
                 yield architecture, build

@@ -228,5 +228,17 @@ TEST_F(NtfsSaveTest, AReadOnlyVolumeIsNamedBeforeThePrivilegeMessage) {
   EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
 }
 
+// A dry run writes nothing, so the read-only volume is no obstacle to it.
+TEST_F(NtfsSaveTest, ADryRunWorksOnAReadOnlyVolume) {
+  volume_->Remount(true);
+
+  const ToolRun run = RunTessaly({"--dry-run", image_.WindowsDirectory().string()});
+
+  const std::string listed = Repaired().replace(Repaired().find(" 存在异常"), std::string::npos,
+                                                " 存在异常（试运行，未修改）\n");
+  EXPECT_EQ(run.output, Banner() + listed + DryRunSummary(1));
+  EXPECT_EQ(run.exitStatus, 0);
+}
+
 }  // namespace
 }  // namespace tessaly::offline_test

@@ -1,4 +1,4 @@
-// make_benchmark_image OUT_DIR [--components N] [--files M]
+// make_benchmark_image OUT_DIR [--components N] [--files M] [--dirty]
 //
 // Writes an offline Windows 10 image of realistic size under OUT_DIR/Windows:
 // N components (20,000 by default) sharing M files (100,000 by default).
@@ -10,7 +10,8 @@
 // as real component keys hold their identity, which brings the COMPONENTS
 // hive to tens of MiB, and one component in a thousand a 20 to 40 KiB value,
 // which Windows keeps as big data. Both hives are written in one pass, laid
-// out as Windows 10 writes them.
+// out as Windows 10 writes them. With --dirty, the COMPONENTS hive is left as
+// after a power loss: its newest pages only in COMPONENTS.LOG1 and .LOG2.
 
 #include <charconv>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/image/log_writer.h"
 #include "tools/image_layout/component.h"
 #include "tools/image_layout/windows_image.h"
 
@@ -37,7 +39,12 @@ struct Options {
   std::filesystem::path outDir;
   std::uint32_t components = 20000;
   std::uint32_t files = 100000;
+  bool dirty = false;
 };
+
+// Each of the two log entries holds 1 MiB of pages, about what a busy
+// servicing session leaves unflushed.
+constexpr std::size_t kDirtyPagesPerEntry = 256;
 
 bool ParseCount(std::string_view text, std::uint32_t* count) {
   const auto result = std::from_chars(text.data(), text.data() + text.size(), *count);
@@ -45,14 +52,18 @@ bool ParseCount(std::string_view text, std::uint32_t* count) {
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
-  if (argc < 2 || argc % 2 != 0) return false;
+  if (argc < 2) return false;
   options->outDir = argv[1];
-  for (int i = 2; i < argc; i += 2) {
+  for (int i = 2; i < argc; ++i) {
     const std::string_view flag = argv[i];
-    if (flag == "--components") {
-      if (!ParseCount(argv[i + 1], &options->components)) return false;
+    if (flag == "--dirty") {
+      options->dirty = true;
+    } else if (i + 1 == argc) {
+      return false;
+    } else if (flag == "--components") {
+      if (!ParseCount(argv[++i], &options->components)) return false;
     } else if (flag == "--files") {
-      if (!ParseCount(argv[i + 1], &options->files)) return false;
+      if (!ParseCount(argv[++i], &options->files)) return false;
     } else {
       return false;
     }
@@ -152,6 +163,12 @@ int MakeBenchmarkImage(const Options& options) {
     std::fprintf(stderr, "make_benchmark_image: cannot write the image\n");
     return 1;
   }
+  DirtyHiveShape shape;
+  shape.pagesPerEntry = kDirtyPagesPerEntry;
+  if (options.dirty && !MakeHiveFileDirty(paths.components, shape)) {
+    std::fprintf(stderr, "make_benchmark_image: cannot make the hive dirty\n");
+    return 1;
+  }
   return 0;
 }
 
@@ -161,7 +178,7 @@ int MakeBenchmarkImage(const Options& options) {
 int main(int argc, char** argv) {
   tessaly::image::Options options;
   if (!tessaly::image::ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: make_benchmark_image OUT_DIR [--components N] [--files M]\n");
+    std::fprintf(stderr, "usage: make_benchmark_image OUT_DIR [--components N] [--files M] [--dirty]\n");
     return 2;
   }
   try {

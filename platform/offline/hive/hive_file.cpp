@@ -134,9 +134,13 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
     hive.onDisk.extent = std::min(extent, fileSize);
   } else {
     if (fileSize < extent) return Win32Status::BadDb;
-    if (error = HiveImage::Map(hive.file.Get(), static_cast<std::size_t>(extent), &bytes); error != 0) {
+    std::vector<std::uint8_t> read(static_cast<std::size_t>(extent));
+    std::size_t filled = 0;
+    if (error = ReadFullyAt(hive.file.Get(), read.data(), read.size(), 0, &filled); error != 0) {
       return Win32StatusFromErrno(error);
     }
+    if (filled != read.size()) return Win32Status::BadDb;
+    bytes = HiveImage::Own(std::move(read));
     hive.onDisk.extent = extent;
   }
 

@@ -1,7 +1,7 @@
-// The bytes of a hive as the tool works on them: its file's real extent
-// (the base block and the hive bins the base block counts) mapped
-// copy-on-write, so that changes stay in memory and the file is never
-// written, or the hive as recovered from its transaction logs.
+// Bytes of a hive file as the tool works on them, held in memory so that
+// changes stay there and the file is never written: the hive's real extent
+// (the base block and the hive bins it counts), read or recovered from its
+// transaction logs, or a transaction log mapped copy-on-write.
 #pragma once
 
 #include <cstddef>

@@ -3,12 +3,6 @@
 #include <cerrno>
 
 namespace tessaly::offline {
-namespace {
-
-constexpr Win32Status kWriteProtect = static_cast<Win32Status>(19);  // ERROR_WRITE_PROTECT
-constexpr Win32Status kDiskFull = static_cast<Win32Status>(112);     // ERROR_DISK_FULL
-
-}  // namespace
 
 Win32Status Win32StatusFromErrno(int error) {
   switch (error) {
@@ -19,9 +13,9 @@ Win32Status Win32StatusFromErrno(int error) {
       return Win32Status::AccessDenied;
     case ENOSPC:
     case EDQUOT:
-      return kDiskFull;
+      return Win32Status::DiskFull;
     case EROFS:
-      return kWriteProtect;
+      return Win32Status::WriteProtect;
     case ENOMEM:
       return Win32Status::NotEnoughMemory;
     default:

@@ -20,9 +20,6 @@
 namespace tessaly::offline {
 namespace {
 
-constexpr Win32Status kPathNotFound = static_cast<Win32Status>(3);        // ERROR_PATH_NOT_FOUND
-constexpr Win32Status kStoppedOnSymlink = static_cast<Win32Status>(681);  // ERROR_STOPPED_ON_SYMLINK
-
 enum class Kind { Directory, File };
 
 // What stands at a name on the tool's way.
@@ -70,13 +67,13 @@ class Checker {
     return HresultFromWin32(status);
   }
   Hresult NotAWindowsDirectory(const std::u16string& reason) {
-    return Refuse(u"无法使用Windows目录 " + PrintablePath(argument_) + u"：" + reason, kPathNotFound);
+    return Refuse(u"无法使用Windows目录 " + PrintablePath(argument_) + u"：" + reason, Win32Status::PathNotFound);
   }
   Hresult Unreadable(const std::string& path, int error) {
     return Refuse(u"无法读取 " + PrintablePath(path) + u"：" + ErrorText(error), Win32StatusFromErrno(error));
   }
   Hresult Link(const std::string& path) {
-    return Refuse(PrintablePath(path) + u" 是符号链接。程序不会跟随符号链接，无法执行修复。", kStoppedOnSymlink);
+    return Refuse(PrintablePath(path) + u" 是符号链接。程序不会跟随符号链接，无法执行修复。", Win32Status::StoppedOnSymlink);
   }
   // The answer for a link or an unreadable name, where the run has its own
   // answer for the rest.

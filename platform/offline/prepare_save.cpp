@@ -17,7 +17,6 @@
 namespace tessaly::offline {
 namespace {
 
-constexpr Win32Status kDiskFull = static_cast<Win32Status>(112);  // ERROR_DISK_FULL
 constexpr const char* kLogSuffixes[] = {".LOG1", ".LOG2"};
 
 std::u16string Decimal(std::uint64_t value) {
@@ -79,7 +78,7 @@ std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console) {
   if (available >= needed) return std::nullopt;
   console.Print(u"System32/config 所在的卷空间不足，无法保存修复：需要 " + Decimal(needed) + u" 字节，可用 " +
                 Decimal(available) + u" 字节。请释放空间后再运行。未执行任何修复。\n");
-  return ToExitCode(HresultFromWin32(kDiskFull));
+  return ToExitCode(HresultFromWin32(Win32Status::DiskFull));
 }
 
 }  // namespace tessaly::offline

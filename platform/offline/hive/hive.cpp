@@ -1,5 +1,7 @@
 #include "platform/offline/hive/hive.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +12,11 @@
 #include "platform/offline/name_case.h"
 
 namespace tessaly::offline {
+namespace {
+
+constexpr std::size_t kWritebackChunk = std::size_t{8} << 20;
+
+}  // namespace
 
 std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
   const std::span<const std::uint8_t> bytes = image.Bytes();
@@ -123,7 +130,15 @@ int Hive::WriteTo(int fd) const {
   std::vector<std::uint8_t> baseBlock(bytes.begin(), bytes.begin() + kBaseBlockSize);
   SealBaseBlock(baseBlock, saveSequence_);
   if (const int error = WriteFully(fd, baseBlock.data(), baseBlock.size()); error != 0) return error;
-  return WriteFully(fd, bytes.data() + kBaseBlockSize, bytes.size() - kBaseBlockSize);
+  // The caller flushes the file; starting each chunk's writeback as soon as
+  // it is written lets the disk work while the rest is copied. Where the
+  // file system cannot start it early, the flush does all of it.
+  for (std::size_t offset = kBaseBlockSize; offset < bytes.size(); offset += kWritebackChunk) {
+    const std::size_t size = std::min(kWritebackChunk, bytes.size() - offset);
+    if (const int error = WriteFully(fd, bytes.data() + offset, size); error != 0) return error;
+    sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+  }
+  return 0;
 }
 
 }  // namespace tessaly::offline

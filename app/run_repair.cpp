@@ -5,7 +5,7 @@
 #include "app/read_own_file_version.h"
 #include "app/support_contact.h"
 #include "common/text.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 #include "servicing/bind_servicing_stack.h"
 #include "store/load_components_hive.h"
 #include "store/scan_components.h"

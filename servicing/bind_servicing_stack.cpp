@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/text.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 
 namespace tessaly {
 namespace {

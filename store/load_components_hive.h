@@ -4,7 +4,7 @@
 
 #include "common/platform.h"
 #include "common/status.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 
 namespace tessaly {
 

@@ -4,7 +4,7 @@
 
 #include "records/walk_component_directory.h"
 #include "registry/read_dword_value.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 
 namespace tessaly {
 namespace {

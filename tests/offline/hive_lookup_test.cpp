@@ -14,7 +14,7 @@
 #include "platform/offline/offline_console.h"
 #include "platform/offline/offline_registry.h"
 #include "registry/read_dword_value.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 #include "test_image.h"
 #include "tools/image/utf8.h"
 

@@ -2,24 +2,28 @@
 
 #include <string>
 
+#include "app/own_resources.h"
 #include "app/read_own_file_version.h"
 #include "app/support_contact.h"
+#include "common/console.h"
+#include "common/host.h"
 #include "common/text.h"
-#include "registry/unique_key.h"
+#include "records/file_system.h"
+#include "registry/registry.h"
 #include "servicing/bind_servicing_stack.h"
+#include "servicing/servicing_library.h"
 #include "store/load_components_hive.h"
 #include "store/scan_components.h"
 
 namespace tessaly {
 namespace {
 
-void PrintBanner(const Platform& platform) {
+void PrintBanner(Console& console, OwnResources& resources, Host& host) {
   FileVersion version;
-  ReadOwnFileVersion(platform.ownResources, platform.host, &version);
+  ReadOwnFileVersion(resources, host, &version);
   const auto part = [](std::uint32_t half, int shift) { return FormatDecimal((half >> shift) & 0xFFFF); };
-  platform.console.Print(u"\nTessaly\n版本：" + part(version.mostSignificant, 16) + u"." +
-                         part(version.mostSignificant, 0) + u"." + part(version.leastSignificant, 16) + u"." +
-                         part(version.leastSignificant, 0) + u"\n\n");
+  console.Print(u"\nTessaly\n版本：" + part(version.mostSignificant, 16) + u"." + part(version.mostSignificant, 0) +
+                u"." + part(version.leastSignificant, 16) + u"." + part(version.leastSignificant, 0) + u"\n\n");
 }
 
 bool IsWindows10(Host& host) {
@@ -57,7 +61,7 @@ std::u16string DryRunSummary(std::uint32_t wrongRecords) {
 ExitCode RunRepair(const Platform& platform, RepairMode mode) {
   Console& console = platform.console;
   console.SelectLocale(".936");
-  PrintBanner(platform);
+  PrintBanner(console, platform.ownResources, platform.host);
 
   if (!IsWindows10(platform.host)) {
     console.Print(u"程序仅支持Windows 10以及对应的服务器版本，暂时不支持其他系统！\n");
@@ -74,19 +78,22 @@ ExitCode RunRepair(const Platform& platform, RepairMode mode) {
   // Declared before the components key, so the library is freed last, after every message.
   UniqueModule servicingModule(platform.servicingLibrary);
   ServicingHash servicingHash;
-  if (const Hresult bound = BindServicingStack(platform, servicingModule, &servicingHash); bound != Hresult::Ok) {
+  if (const Hresult bound = BindServicingStack(console, platform.host, platform.registry, platform.servicingLibrary,
+                                               servicingModule, &servicingHash);
+      bound != Hresult::Ok) {
     return ToExitCode(bound);
   }
 
   UniqueKey componentsKey(platform.registry);
   std::u16string storeRoot;
-  if (const Hresult loaded = LoadComponentsHive(platform, componentsKey, &storeRoot); loaded != Hresult::Ok) {
+  if (const Hresult loaded = LoadComponentsHive(console, platform.host, platform.registry, componentsKey, &storeRoot);
+      loaded != Hresult::Ok) {
     return ToExitCode(loaded);
   }
 
   std::uint32_t wrongRecords = 0;
-  const RepairOutcome outcome =
-      ScanComponents(platform, servicingHash, componentsKey.Get(), storeRoot, mode, &wrongRecords);
+  const RepairOutcome outcome = ScanComponents(console, platform.registry, platform.files, servicingHash,
+                                               componentsKey.Get(), storeRoot, mode, &wrongRecords);
   if (mode == RepairMode::DryRun) {
     console.Print(DryRunSummary(wrongRecords));
     componentsKey.Reset();

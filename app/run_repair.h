@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/platform.h"
+#include "app/platform.h"
 #include "common/status.h"
 #include "records/repair_mode.h"
 

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
+
+#include "common/unique_handle.h"
 
 namespace tessaly {
 
@@ -40,42 +41,7 @@ class FileSystem {
   virtual std::u16string DisplayPath(const std::u16string& path) = 0;
 };
 
-// Owns a directory search and closes it when it goes out of scope.
-class UniqueSearch {
- public:
-  UniqueSearch(FileSystem& files, SearchHandle handle) : files_(&files), handle_(handle) {}
-  UniqueSearch(UniqueSearch&& other) noexcept
-      : files_(other.files_), handle_(std::exchange(other.handle_, SearchHandle::Invalid)) {}
-  UniqueSearch& operator=(UniqueSearch&&) = delete;
-  UniqueSearch(const UniqueSearch&) = delete;
-  UniqueSearch& operator=(const UniqueSearch&) = delete;
-  ~UniqueSearch() {
-    if (handle_ != SearchHandle::Invalid) files_->FindClose(handle_);
-  }
-
-  SearchHandle Get() const { return handle_; }
-
- private:
-  FileSystem* files_;
-  SearchHandle handle_;
-};
-
-// Owns an open file and closes it when it goes out of scope.
-class UniqueFile {
- public:
-  UniqueFile(FileSystem& files, FileHandle handle) : files_(&files), handle_(handle) {}
-  UniqueFile(const UniqueFile&) = delete;
-  UniqueFile& operator=(const UniqueFile&) = delete;
-  ~UniqueFile() {
-    if (handle_ != FileHandle::Invalid) files_->Close(handle_);
-  }
-
-  FileHandle Get() const { return handle_; }
-  explicit operator bool() const { return handle_ != FileHandle::Invalid; }
-
- private:
-  FileSystem* files_;
-  FileHandle handle_;
-};
+using UniqueSearch = UniqueHandle<SearchHandle::Invalid, &FileSystem::FindClose>;
+using UniqueFile = UniqueHandle<FileHandle::Invalid, &FileSystem::Close>;
 
 }  // namespace tessaly

@@ -3,9 +3,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/console.h"
 #include "common/text.h"
+#include "records/file_system.h"
 #include "records/make_file_record_name.h"
 #include "registry/read_dword_value.h"
+#include "registry/registry.h"
+#include "servicing/servicing_hash.h"
 
 namespace tessaly {
 namespace {
@@ -15,22 +19,22 @@ constexpr std::uint32_t kDcsClaim = 0x20;
 constexpr std::uint8_t kDcdSignature[3] = {'D', 'C', 'D'};
 constexpr std::uint8_t kDcsSignature[3] = {'D', 'C', 'S'};
 
-RepairOutcome CheckFile(const Platform& platform, const ServicingHash& servicingHash, KeyHandle componentKey,
-                        std::size_t baseLength, const std::u16string& path, RepairMode mode,
+RepairOutcome CheckFile(Console& console, Registry& registry, FileSystem& files, const ServicingHash& servicingHash,
+                        KeyHandle componentKey, std::size_t baseLength, const std::u16string& path, RepairMode mode,
                         std::uint32_t* wrongRecords) {
   const std::u16string recordName = MakeFileRecordName(path, baseLength, servicingHash);
   std::uint32_t record = 0;
-  if (ReadDwordValue(platform.registry, componentKey, recordName.c_str(), &record) != Win32Status::Success ||
+  if (ReadDwordValue(registry, componentKey, recordName.c_str(), &record) != Win32Status::Success ||
       (record & (kDcdClaim | kDcsClaim)) == 0) {
     return 0;
   }
 
   // Opened without write sharing, so the header cannot change while it is compared.
-  const UniqueFile file(platform.files, platform.files.OpenForRead(path.c_str()));
+  const UniqueFile file(files, files.OpenForRead(path.c_str()));
   if (!file) return 0;
   std::uint8_t header[3] = {};
   std::uint32_t bytesRead = 0;
-  if (!platform.files.Read(file.Get(), header, sizeof(header), &bytesRead) || bytesRead != sizeof(header)) {
+  if (!files.Read(file.Get(), header, sizeof(header), &bytesRead) || bytesRead != sizeof(header)) {
     return 0;
   }
 
@@ -42,21 +46,20 @@ RepairOutcome CheckFile(const Platform& platform, const ServicingHash& servicing
 
   ++*wrongRecords;
   if (mode == RepairMode::DryRun) {
-    platform.console.Print(u"发现 " + platform.files.DisplayPath(path) + u" 存在异常（试运行，未修改）\n");
+    console.Print(u"发现 " + files.DisplayPath(path) + u" 存在异常（试运行，未修改）\n");
     return 0;
   }
   const std::uint32_t repaired = record & ~claim;
   const std::uint8_t data[4] = {static_cast<std::uint8_t>(repaired), static_cast<std::uint8_t>(repaired >> 8),
                                 static_cast<std::uint8_t>(repaired >> 16),
                                 static_cast<std::uint8_t>(repaired >> 24)};
-  const Win32Status written =
-      platform.registry.SetValueEx(componentKey, recordName.c_str(), kRegDword, data, sizeof(data));
+  const Win32Status written = registry.SetValueEx(componentKey, recordName.c_str(), kRegDword, data, sizeof(data));
   if (written == Win32Status::Success) {
-    platform.console.Print(u"发现 " + platform.files.DisplayPath(path) + u" 存在异常，执行修复成功！\n");
+    console.Print(u"发现 " + files.DisplayPath(path) + u" 存在异常，执行修复成功！\n");
     return kRecordRewritten;
   }
-  platform.console.Print(u"发现 " + platform.files.DisplayPath(path) + u" 存在异常，但执行修复失败，hr=" +
-                         FormatHex32(Bits(written)) + u"！\n");
+  console.Print(u"发现 " + files.DisplayPath(path) + u" 存在异常，但执行修复失败，hr=" + FormatHex32(Bits(written)) +
+                u"！\n");
   return kRewriteFailed;
 }
 
@@ -74,8 +77,8 @@ bool IsDotEntry(std::u16string_view name) { return name == u"." || name == u".."
 // Depth first, in listing order, with each level's search held open while
 // its subdirectories are walked. The levels live on the heap, so a deeply
 // nested tree cannot exhaust the stack.
-RepairOutcome WalkComponentDirectory(const Platform& platform, const ServicingHash& servicingHash,
-                                     KeyHandle componentKey, std::size_t baseLength,
+RepairOutcome WalkComponentDirectory(Console& console, Registry& registry, FileSystem& files,
+                                     const ServicingHash& servicingHash, KeyHandle componentKey, std::size_t baseLength,
                                      const std::u16string& directoryPath, RepairMode mode,
                                      std::uint32_t* wrongRecords) {
   RepairOutcome outcome = 0;
@@ -83,9 +86,9 @@ RepairOutcome WalkComponentDirectory(const Platform& platform, const ServicingHa
 
   const auto enter = [&](const std::u16string& path) {
     DirectoryEntry first;
-    const SearchHandle search = platform.files.FindFirst((path + u"*").c_str(), &first);
+    const SearchHandle search = files.FindFirst((path + u"*").c_str(), &first);
     if (search == SearchHandle::Invalid) return;
-    levels.push_back(Level{path, UniqueSearch(platform.files, search), std::move(first)});
+    levels.push_back(Level{path, UniqueSearch(files, search), std::move(first)});
   };
 
   enter(directoryPath);
@@ -99,13 +102,13 @@ RepairOutcome WalkComponentDirectory(const Platform& platform, const ServicingHa
       } else if ((entry.attributes & kFileAttributeDirectory) != 0) {
         if (!IsDotEntry(entry.name)) enter(level.directoryPath + entry.name + u"\\");
       } else {
-        outcome |= CheckFile(platform, servicingHash, componentKey, baseLength, level.directoryPath + entry.name,
-                             mode, wrongRecords);
+        outcome |= CheckFile(console, registry, files, servicingHash, componentKey, baseLength,
+                             level.directoryPath + entry.name, mode, wrongRecords);
       }
     }
     // A level just entered is read first; its parent's next entry is fetched once it is done.
     if (levels.size() > depth) continue;
-    while (!levels.empty() && !platform.files.FindNext(levels.back().search.Get(), &levels.back().entry)) {
+    while (!levels.empty() && !files.FindNext(levels.back().search.Get(), &levels.back().entry)) {
       levels.pop_back();
     }
   }

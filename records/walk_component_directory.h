@@ -5,13 +5,16 @@
 #include <string>
 #include <string_view>
 
-#include "common/platform.h"
 #include "common/repair_outcome.h"
 #include "records/repair_mode.h"
-#include "registry/registry.h"
-#include "servicing/servicing_hash.h"
 
 namespace tessaly {
+
+class Console;
+class FileSystem;
+class Registry;
+enum class KeyHandle : std::uintptr_t;
+struct ServicingHash;
 
 // True for "." and ".." only.
 bool IsDotEntry(std::u16string_view name);
@@ -23,9 +26,8 @@ bool IsDotEntry(std::u16string_view name);
 // setting values. In a dry run the wrong records are only listed and the
 // outcome stays 0. Either way *wrongRecords grows by the number of wrong
 // records found.
-RepairOutcome WalkComponentDirectory(const Platform& platform, const ServicingHash& servicingHash,
-                                     KeyHandle componentKey, std::size_t baseLength,
-                                     const std::u16string& directoryPath, RepairMode mode,
-                                     std::uint32_t* wrongRecords);
+RepairOutcome WalkComponentDirectory(Console& console, Registry& registry, FileSystem& files,
+                                     const ServicingHash& servicingHash, KeyHandle componentKey, std::size_t baseLength,
+                                     const std::u16string& directoryPath, RepairMode mode, std::uint32_t* wrongRecords);
 
 }  // namespace tessaly

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/status.h"
+#include "common/unique_handle.h"
 
 namespace tessaly {
 
@@ -53,5 +54,7 @@ class Registry {
   // RegCloseKey
   virtual Win32Status CloseKey(KeyHandle key) = 0;
 };
+
+using UniqueKey = UniqueHandle<KeyHandle::None, &Registry::CloseKey>;
 
 }  // namespace tessaly

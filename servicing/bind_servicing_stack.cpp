@@ -4,8 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "common/console.h"
+#include "common/host.h"
 #include "common/text.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 
 namespace tessaly {
 namespace {
@@ -43,37 +45,37 @@ bool FindServicingDirectoryValue(Registry& registry, KeyHandle key, std::u16stri
 
 }  // namespace
 
-Hresult BindServicingStack(const Platform& platform, UniqueModule& module, ServicingHash* hash) {
-  Console& console = platform.console;
-  UniqueKey versionKey(platform.registry);
-  const Win32Status opened = platform.registry.OpenKey(kLocalMachine, kServicingVersionKeyPath, versionKey.Put());
+Hresult BindServicingStack(Console& console, Host& host, Registry& registry, ServicingLibrary& library,
+                           UniqueModule& module, ServicingHash* hash) {
+  UniqueKey versionKey(registry);
+  const Win32Status opened = registry.OpenKey(kLocalMachine, kServicingVersionKeyPath, versionKey.Put());
   if (opened != Win32Status::Success) {
     console.Print(u"无法获取CBS目录 lStatus=" + FormatDecimal(Bits(opened)) + u"。\n");
     return Hresult::NoInterface;
   }
 
   std::u16string directory;
-  if (!FindServicingDirectoryValue(platform.registry, versionKey.Get(), &directory) || directory.empty()) {
+  if (!FindServicingDirectoryValue(registry, versionKey.Get(), &directory) || directory.empty()) {
     console.Print(u"无法获取CBS目录。\n");
     return Hresult::NoInterface;
   }
 
   char16_t expanded[kExpandedCapacity] = {};
-  const std::uint32_t needed = platform.host.ExpandEnvironment(directory.c_str(), expanded, kExpandedCapacity);
+  const std::uint32_t needed = host.ExpandEnvironment(directory.c_str(), expanded, kExpandedCapacity);
   if (needed == 0 || needed > kExpandedCapacity) {
     console.Print(u"无法加载CBS。\n");
     return Hresult::NoInterface;
   }
 
   const std::u16string libraryPath = std::u16string(expanded) + u"\\wcp.dll";
-  module.Reset(platform.servicingLibrary.Load(libraryPath.c_str()));
+  module.Reset(library.Load(libraryPath.c_str()));
   if (module.Get() == ModuleHandle::None) {
     console.Print(u"无法加载CBS。\n");
     return Hresult::NoInterface;
   }
 
-  void* const hashEntry = platform.servicingLibrary.Resolve(module.Get(), kHashExportName);
-  void* const downcaseEntry = platform.servicingLibrary.Resolve(module.Get(), kDowncaseExportName);
+  void* const hashEntry = library.Resolve(module.Get(), kHashExportName);
+  void* const downcaseEntry = library.Resolve(module.Get(), kDowncaseExportName);
   if (hashEntry == nullptr || downcaseEntry == nullptr) {
     console.Print(u"无法加载CBS。\n");
     return Hresult::NoInterface;

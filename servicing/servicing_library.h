@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
+
+#include "common/unique_handle.h"
 
 namespace tessaly {
 
@@ -19,24 +20,6 @@ class ServicingLibrary {
   virtual void Free(ModuleHandle module) = 0;
 };
 
-// Owns a loaded library and frees it when it goes out of scope.
-class UniqueModule {
- public:
-  explicit UniqueModule(ServicingLibrary& library) : library_(&library) {}
-  UniqueModule(const UniqueModule&) = delete;
-  UniqueModule& operator=(const UniqueModule&) = delete;
-  ~UniqueModule() { Reset(); }
-
-  ModuleHandle Get() const { return handle_; }
-
-  void Reset(ModuleHandle handle = ModuleHandle::None) {
-    if (handle_ != ModuleHandle::None) library_->Free(handle_);
-    handle_ = handle;
-  }
-
- private:
-  ServicingLibrary* library_;
-  ModuleHandle handle_ = ModuleHandle::None;
-};
+using UniqueModule = UniqueHandle<ModuleHandle::None, &ServicingLibrary::Free>;
 
 }  // namespace tessaly

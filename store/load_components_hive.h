@@ -2,17 +2,20 @@
 
 #include <string>
 
-#include "common/platform.h"
 #include "common/status.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 
 namespace tessaly {
+
+class Console;
+class Host;
 
 // Mounts the COMPONENTS hive at HKEY_LOCAL_MACHINE\COMPONENTS and opens its
 // DerivedData\Components key into componentsKey; storeRoot receives
 // "\\?\" + Windows directory + "\winsxs\". On failure prints the stage's
 // message (if it has one) and returns the run's exit code. The hive is never
 // unloaded.
-Hresult LoadComponentsHive(const Platform& platform, UniqueKey& componentsKey, std::u16string* storeRoot);
+Hresult LoadComponentsHive(Console& console, Host& host, Registry& registry, UniqueKey& componentsKey,
+                           std::u16string* storeRoot);
 
 }  // namespace tessaly

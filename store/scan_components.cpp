@@ -4,7 +4,7 @@
 
 #include "records/walk_component_directory.h"
 #include "registry/read_dword_value.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 
 namespace tessaly {
 namespace {
@@ -24,9 +24,9 @@ bool IsSelected(Registry& registry, KeyHandle componentKey) {
 
 }  // namespace
 
-RepairOutcome ScanComponents(const Platform& platform, const ServicingHash& servicingHash, KeyHandle componentsKey,
+RepairOutcome ScanComponents(Console& console, Registry& registry, FileSystem& files,
+                             const ServicingHash& servicingHash, KeyHandle componentsKey,
                              const std::u16string& storeRoot, RepairMode mode, std::uint32_t* wrongRecords) {
-  Registry& registry = platform.registry;
   RepairOutcome outcome = 0;
   char16_t name[kNameCapacity] = {};
   // An enumeration error ends the scan like the end of the list.
@@ -39,8 +39,8 @@ RepairOutcome ScanComponents(const Platform& platform, const ServicingHash& serv
     }
     if (!IsSelected(registry, componentKey.Get())) continue;
     const std::u16string componentDirectory = storeRoot + name + u"\\";
-    outcome |= WalkComponentDirectory(platform, servicingHash, componentKey.Get(), componentDirectory.size(),
-                                      componentDirectory, mode, wrongRecords);
+    outcome |= WalkComponentDirectory(console, registry, files, servicingHash, componentKey.Get(),
+                                      componentDirectory.size(), componentDirectory, mode, wrongRecords);
   }
   return outcome;
 }

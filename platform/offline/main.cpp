@@ -13,9 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/platform.h"
 #include "app/run_repair.h"
 #include "app/version.h"
-#include "common/platform.h"
 #include "common/utf_conversion.h"
 #include "platform/offline/command_line.h"
 #include "platform/offline/image_check.h"

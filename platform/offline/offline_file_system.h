@@ -1,6 +1,7 @@
 // The file seam answered from the image's winsxs tree. A search reads its
-// whole directory at once, so no descriptor stays open while the walk goes
-// deeper; files are read through plain descriptors.
+// whole directory at once and holds no descriptor of its own; the image
+// tree keeps the directories of the path resolved last open, for the next
+// path of the walk. Files are read through plain descriptors.
 #pragma once
 
 #include <cstdint>

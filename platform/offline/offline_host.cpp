@@ -15,7 +15,7 @@
 #include "platform/offline/name_case.h"
 #include "platform/offline/unique_fd.h"
 #include "registry/read_dword_value.h"
-#include "registry/unique_key.h"
+#include "registry/registry.h"
 
 namespace tessaly::offline {
 namespace {

@@ -1,5 +1,6 @@
 // The Windows console program: the Win32 implementation of every seam,
 // handed to the repair run. Arguments are not looked at.
+#include "app/platform.h"
 #include "app/run_repair.h"
 #include "platform/win32/win32_console.h"
 #include "platform/win32/win32_file_system.h"
@@ -9,12 +10,15 @@
 #include "platform/win32/win32_servicing_library.h"
 
 int main() {
-  tessaly::Win32Console console;
-  tessaly::Win32Host host;
-  tessaly::Win32Registry registry;
-  tessaly::Win32ServicingLibrary servicingLibrary;
-  tessaly::Win32FileSystem files;
-  tessaly::Win32OwnResources ownResources;
-  const tessaly::Platform platform{console, host, registry, servicingLibrary, files, ownResources};
-  return tessaly::RunRepair(platform);
+  using namespace tessaly;
+  using namespace tessaly::win32;
+
+  Win32Console console;
+  Win32Host host;
+  Win32Registry registry;
+  Win32ServicingLibrary servicingLibrary;
+  Win32FileSystem files;
+  Win32OwnResources ownResources;
+  const Platform platform{console, host, registry, servicingLibrary, files, ownResources};
+  return RunRepair(platform);
 }

@@ -6,7 +6,7 @@
 
 #include "platform/win32/wide_text.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 
 void Win32Console::SelectLocale(const char* locale) { std::setlocale(LC_ALL, locale); }
 
@@ -16,4 +16,4 @@ void Win32Console::Print(std::u16string_view text) {
   std::wprintf(L"%ls", AsWide(terminated.c_str()));
 }
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

@@ -2,7 +2,7 @@
 
 #include "common/console.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 
 // setlocale and wprintf of the C runtime: after the ".936" locale is chosen,
 // wide text reaches standard output in code page 936.
@@ -12,4 +12,4 @@ class Win32Console final : public Console {
   void Print(std::u16string_view text) override;
 };
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

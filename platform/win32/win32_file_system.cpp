@@ -4,7 +4,7 @@
 
 #include "platform/win32/wide_text.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 namespace {
 
 HANDLE ToHandle(SearchHandle search) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(search)); }
@@ -52,4 +52,4 @@ bool Win32FileSystem::Read(FileHandle file, std::uint8_t* buffer, std::uint32_t 
 
 void Win32FileSystem::Close(FileHandle file) { CloseHandle(ToHandle(file)); }
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

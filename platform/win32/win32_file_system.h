@@ -4,7 +4,7 @@
 
 #include "records/file_system.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 
 // Directory search and the read of a file's first bytes through kernel32.
 class Win32FileSystem final : public FileSystem {
@@ -19,4 +19,4 @@ class Win32FileSystem final : public FileSystem {
   std::u16string DisplayPath(const std::u16string& path) override { return path; }
 };
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

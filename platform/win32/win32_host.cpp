@@ -13,7 +13,7 @@
 extern "C" NTSYSAPI NTSTATUS NTAPI RtlAdjustPrivilege(ULONG privilege, BOOLEAN enable, BOOLEAN currentThread,
                                                      PBOOLEAN wasEnabled);
 
-namespace tessaly {
+namespace tessaly::win32 {
 namespace {
 
 // Offsets of OSMajorVersion in the process environment block; OSMinorVersion
@@ -70,4 +70,4 @@ std::uint32_t Win32Host::ExpandEnvironment(const char16_t* source, char16_t* des
 
 std::uint32_t Win32Host::LastError() { return GetLastError(); }
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

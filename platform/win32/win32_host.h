@@ -2,7 +2,7 @@
 
 #include "common/host.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 
 // The process environment block, ntdll's privilege call and the kernel32 and
 // shlwapi queries about the system.
@@ -17,4 +17,4 @@ class Win32Host final : public Host {
   std::uint32_t LastError() override;
 };
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace tessaly {
+namespace tessaly::win32 {
 namespace {
 
 constexpr WORD kVersionResourceType = 16;  // RT_VERSION
@@ -32,4 +32,4 @@ bool Win32OwnResources::QueryFixedFileVersion(const void* block, FileVersion* ve
   return true;
 }
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

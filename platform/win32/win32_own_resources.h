@@ -2,7 +2,7 @@
 
 #include "app/own_resources.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 
 // The executable's own version resource through kernel32, and its fixed
 // file information through version.dll.
@@ -14,4 +14,4 @@ class Win32OwnResources final : public OwnResources {
   bool QueryFixedFileVersion(const void* block, FileVersion* version) override;
 };
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

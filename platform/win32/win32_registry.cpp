@@ -4,7 +4,7 @@
 
 #include "platform/win32/wide_text.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 namespace {
 
 HKEY ToHkey(KeyHandle key) { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(key)); }
@@ -80,4 +80,4 @@ Win32Status Win32Registry::CommitLoadedHive(KeyHandle, const char16_t*) { return
 
 Win32Status Win32Registry::CloseKey(KeyHandle key) { return ToStatus(RegCloseKey(ToHkey(key))); }
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

@@ -2,7 +2,7 @@
 
 #include "registry/registry.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 
 // The advapi32 registry functions, one call per method.
 class Win32Registry final : public Registry {
@@ -22,4 +22,4 @@ class Win32Registry final : public Registry {
   Win32Status CloseKey(KeyHandle key) override;
 };
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

@@ -4,7 +4,7 @@
 
 #include "platform/win32/wide_text.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 namespace {
 
 HMODULE ToHmodule(ModuleHandle module) { return reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(module)); }
@@ -22,4 +22,4 @@ void* Win32ServicingLibrary::Resolve(ModuleHandle module, const char* exportName
 
 void Win32ServicingLibrary::Free(ModuleHandle module) { FreeLibrary(ToHmodule(module)); }
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

@@ -2,7 +2,7 @@
 
 #include "servicing/servicing_library.h"
 
-namespace tessaly {
+namespace tessaly::win32 {
 
 // LoadLibraryW, GetProcAddress and FreeLibrary.
 class Win32ServicingLibrary final : public ServicingLibrary {
@@ -12,4 +12,4 @@ class Win32ServicingLibrary final : public ServicingLibrary {
   void Free(ModuleHandle module) override;
 };
 
-}  // namespace tessaly
+}  // namespace tessaly::win32

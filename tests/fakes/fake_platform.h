@@ -2,7 +2,7 @@
 // nothing open behind it.
 #pragma once
 
-#include "common/platform.h"
+#include "app/platform.h"
 #include "fakes/event_log.h"
 #include "fakes/fake_console.h"
 #include "fakes/fake_file_system.h"

@@ -48,7 +48,7 @@ class Component {
   }
 
   RepairOutcome Walk(std::u16string_view directory = kDirectory, RepairMode mode = RepairMode::Repair) {
-    return WalkComponentDirectory(fakes.Seams(), NativeServicingHash(), handle_,
+    return WalkComponentDirectory(fakes.console, fakes.registry, fakes.files, NativeServicingHash(), handle_,
                                   std::u16string_view(kDirectory).size(), std::u16string(directory), mode,
                                   &wrongRecords);
   }

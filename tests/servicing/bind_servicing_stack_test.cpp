@@ -34,7 +34,8 @@ struct ServicingSystem {
   // Binds and then frees the module as the run would; moduleLoaded tells whether one was held.
   Hresult Bind() {
     UniqueModule module(fakes.servicingLibrary);
-    const Hresult result = BindServicingStack(fakes.Seams(), module, &hash);
+    const Hresult result =
+        BindServicingStack(fakes.console, fakes.host, fakes.registry, fakes.servicingLibrary, module, &hash);
     moduleLoaded = module.Get() != ModuleHandle::None;
     EXPECT_TRUE(fakes.registry.OpenKeyPaths().empty()) << "the Version key must be closed when binding ends";
     return result;

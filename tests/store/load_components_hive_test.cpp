@@ -20,7 +20,7 @@ struct HiveSystem {
   // Loads, then closes the components key as the run would.
   Hresult Load() {
     UniqueKey componentsKey(fakes.registry);
-    const Hresult result = LoadComponentsHive(fakes.Seams(), componentsKey, &storeRoot);
+    const Hresult result = LoadComponentsHive(fakes.console, fakes.host, fakes.registry, componentsKey, &storeRoot);
     keyHeld = static_cast<bool>(componentsKey);
     return result;
   }

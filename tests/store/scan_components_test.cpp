@@ -45,7 +45,8 @@ class ComponentStore {
   FakeKey& AddSelectedComponent(std::u16string_view name) { return AddComponent(name).SetDword(u"CF", 0x200); }
 
   RepairOutcome Scan(RepairMode mode = RepairMode::Repair) {
-    return ScanComponents(fakes.Seams(), NativeServicingHash(), listHandle_, kStoreRoot, mode, &wrongRecords);
+    return ScanComponents(fakes.console, fakes.registry, fakes.files, NativeServicingHash(), listHandle_, kStoreRoot,
+                          mode, &wrongRecords);
   }
 
   bool Walked(const FakeKey& component) const { return component.Dword(u"f!a.dll") == 0u; }

@@ -8,7 +8,7 @@
 
 #include "platform/offline/hive/base_block.h"
 #include "platform/offline/pe_export_names.h"
-#include "test_image.h"
+#include "tests/offline/test_image.h"
 #include "tools/image/hive_writer.h"
 #include "tools/image/pe_writer.h"
 

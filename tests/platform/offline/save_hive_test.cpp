@@ -17,7 +17,7 @@
 #include "platform/offline/full_io.h"
 #include "platform/offline/save_hive.h"
 #include "platform/offline/unique_fd.h"
-#include "test_image.h"
+#include "tests/offline/test_image.h"
 #include "tests/tools/temp_dir.h"
 
 namespace tessaly::offline_test {

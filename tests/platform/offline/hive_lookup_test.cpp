@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "hive_contents.h"
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_console.h"
 #include "platform/offline/offline_registry.h"
 #include "registry/read_dword_value.h"
-#include "registry/unique_key.h"
-#include "test_image.h"
+#include "registry/registry.h"
+#include "tests/offline/hive_contents.h"
+#include "tests/offline/test_image.h"
 #include "tools/image/utf8.h"
 
 namespace tessaly::offline_test {

@@ -10,7 +10,7 @@
 
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_file_system.h"
-#include "test_image.h"
+#include "tests/offline/test_image.h"
 #include "tools/image/utf8.h"
 
 namespace tessaly::offline_test {

@@ -137,6 +137,23 @@ TEST_F(SaveFaultTest, ABackupCopyHoldsTheHiveWithoutItsPadding) {
 
 // A backup left by an earlier run that holds the hive's bytes is the backup
 // of this save too; no second one is made.
+// The run reads and saves the file that the hive's name holds once it is
+// locked, not one that another program put aside between the open and the
+// lock (the first lock is the leftover cleanup's, the second the run's).
+TEST_F(SaveFaultTest, AHiveReplacedBeforeTheLockIsReadAsReplaced) {
+  TestImage replacement;
+  replacement.AddComponent(kComponent, {DwordValue("CF", 0x200), DwordValue("f!a.dll", 0x00)});
+  replacement.Write();
+  const std::string replacementBytes = ReadFileBytes(replacement.HivePath());
+  fs::copy_file(replacement.HivePath(), image_.ConfigDirectory() / "COMPONENTS.replacement");
+
+  const ToolRun run = Run("flock@COMPONENTS=replace-second");
+
+  EXPECT_EQ(run.output, Banner() + NothingFoundSummary());
+  EXPECT_EQ(ReadFileBytes(image_.HivePath()), replacementBytes);
+  EXPECT_FALSE(fs::exists(image_.ConfigDirectory() / kBackupName));
+}
+
 TEST_F(SaveFaultTest, ABackupThatHoldsTheOriginalIsKeptAsItIs) {
   fs::copy_file(image_.HivePath(), image_.ConfigDirectory() / kBackupName);
 

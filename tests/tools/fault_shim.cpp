@@ -13,6 +13,9 @@
 //   zero        (write) take no bytes
 //   kill        (write) write half the bytes, then SIGKILL the process
 //   plenty      (fstatvfs) report a terabyte free
+//   replace-second  (flock) before the second lock on the file, put the
+//               file "<path>.replacement" in its place under its name, as
+//               another program might between an open and a lock
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -20,6 +23,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -148,6 +152,17 @@ int renameat2(int oldDirectory, const char* oldName, int newDirectory, const cha
 int linkat(int oldDirectory, const char* oldName, int newDirectory, const char* newName, int flags) {
   static const auto next = Next<int (*)(int, const char*, int, const char*, int)>("linkat");
   return Apply(FindRule("linkat", newName), [&] { return next(oldDirectory, oldName, newDirectory, newName, flags); });
+}
+
+int flock(int fd, int operation) {
+  static const auto next = Next<int (*)(int, int)>("flock");
+  static const auto rename = Next<int (*)(const char*, const char*)>("rename");
+  static int locks = 0;
+  const std::string path = PathOf(fd);
+  if (const Rule* rule = FindRule("flock", path); rule != nullptr && rule->action == "replace-second" && ++locks == 2) {
+    rename((path + ".replacement").c_str(), path.c_str());
+  }
+  return next(fd, operation);
 }
 
 int fstatvfs(int fd, struct statvfs* volume) {

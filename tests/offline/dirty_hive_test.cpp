@@ -75,6 +75,17 @@ TEST_F(DirtyHiveTest, IsRecoveredRepairedAndSavedSoThatItOpensWithoutItsLogs) {
   EXPECT_EQ(ReadFileBytes(Log(".LOG1")), log1);
   EXPECT_EQ(ReadFileBytes(Log(".LOG2")), log2);
   EXPECT_EQ(ReadFileBytes(image_.ConfigDirectory() / "COMPONENTS.tessaly-backup"), primary);
+  // Beside the backup, copies of the logs: Windows writes logs in place, so
+  // a second link would change with them.
+  for (const char* suffix : {".LOG1", ".LOG2"}) {
+    const fs::path copy = image_.ConfigDirectory() / (std::string("COMPONENTS.tessaly-backup") + suffix);
+    EXPECT_EQ(ReadFileBytes(copy), suffix == std::string(".LOG1") ? log1 : log2);
+    struct stat copyStatus {};
+    struct stat logStatus {};
+    ASSERT_EQ(stat(copy.c_str(), &copyStatus), 0);
+    ASSERT_EQ(stat(Log(suffix).c_str(), &logStatus), 0);
+    EXPECT_NE(copyStatus.st_ino, logStatus.st_ino);
+  }
 
   // The saved hive is the recovered one but for the record's byte and a
   // clean base block newer than anything in the logs.

@@ -10,6 +10,7 @@
 #include "common/utf_conversion.h"
 #include "platform/offline/full_io.h"
 #include "platform/offline/hive/base_block.h"
+#include "platform/offline/hive/hive_file.h"
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/save_hive.h"
 #include "platform/offline/unique_fd.h"
@@ -17,7 +18,6 @@
 namespace tessaly::offline {
 namespace {
 
-constexpr const char* kLogSuffixes[] = {".LOG1", ".LOG2"};
 
 std::u16string Decimal(std::uint64_t value) {
   const std::string digits = std::to_string(value);
@@ -37,7 +37,7 @@ std::optional<std::uint64_t> BytesToWrite(ImageTree& image, int config, const st
   if (state == BaseBlockState::NotAHive) return std::nullopt;
   std::uint64_t bytes = kBaseBlockSize + ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
   if (state != BaseBlockState::Dirty) return bytes;
-  for (const char* suffix : kLogSuffixes) {
+  for (const char* suffix : kTransactionLogSuffixes) {
     std::string logName;
     struct stat status {};
     if (image.FindEntry(config, hiveName + suffix, &logName) == 0 &&

@@ -18,7 +18,6 @@
 namespace tessaly::offline {
 namespace {
 
-constexpr std::array<const char*, 2> kLogSuffixes = {".LOG1", ".LOG2"};
 // Another program may put a new file under the hive's name between the open
 // and the lock; the open is tried again a few times.
 constexpr int kLockAttempts = 3;
@@ -105,9 +104,9 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   const std::uint64_t extent = kBaseBlockSize + std::uint64_t{hiveBinsSize};
   const auto fileSize = static_cast<std::uint64_t>(status.st_size);
 
-  std::array<TransactionLog, kLogSuffixes.size()> logs;
+  std::array<TransactionLog, kTransactionLogSuffixes.size()> logs;
   for (std::size_t i = 0; i < logs.size(); ++i) {
-    OpenLog(image, hive.directory.Get(), hive.onDisk.fileName + kLogSuffixes[i], &logs[i]);
+    OpenLog(image, hive.directory.Get(), hive.onDisk.fileName + kTransactionLogSuffixes[i], &logs[i]);
   }
   // The saved hive must read as newer than anything its logs hold, so that
   // Windows never replays an old log entry over it.

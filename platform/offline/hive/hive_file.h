@@ -5,6 +5,7 @@
 // ".LOG2" beside it). Neither the file nor its logs are ever written here.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,6 +19,10 @@
 namespace tessaly::offline {
 
 class ImageTree;
+
+// What the names of a hive's transaction logs add to the hive's name, in
+// the order recovery takes them.
+inline constexpr std::array<const char*, 2> kTransactionLogSuffixes = {".LOG1", ".LOG2"};
 
 // The hive file a run loaded, as found on disk; what saving it needs.
 struct HiveFileOnDisk {

@@ -64,17 +64,40 @@ void OpenLog(ImageTree& image, int directory, const std::string& name, Transacti
   }
 }
 
-// Reads the dirty hive's bytes, as far as the file has them, and brings
-// them up to date from its logs.
-Win32Status Recover(int file, std::uint64_t extent, std::uint64_t fileSize, std::span<TransactionLog> logs,
-                    HiveImage* image, std::uint32_t* lastSequence) {
+// The sequence number the saved hive's base block gets: newer than both of
+// its own and than anything its logs hold, so that Windows never replays an
+// old log entry over it. Sequence numbers wrap, so "newer" is in their order.
+std::uint32_t SaveSequence(std::span<const std::uint8_t> baseBlock, std::span<const TransactionLog> logs,
+                           std::uint32_t recoveredSequence) {
+  std::uint32_t newest = ReadLittleEndian32(baseBlock, kPrimarySequenceOffset);
+  const auto takeNewest = [&newest](std::uint32_t sequence) {
+    if (SequenceIsLower(newest, sequence)) newest = sequence;
+  };
+  takeNewest(ReadLittleEndian32(baseBlock, kSecondarySequenceOffset));
+  takeNewest(recoveredSequence);
+  for (const TransactionLog& log : logs) takeNewest(HighestLogSequence(log.bytes.Bytes()));
+  return newest + 1;
+}
+
+// Reads the hive's extent. A dirty hive is read as far as the file has it
+// and brought up to date from its logs; *recoveredSequence is then the last
+// entry's sequence number.
+Win32Status ReadHive(int file, BaseBlockState state, std::uint64_t extent, std::uint64_t fileSize,
+                     std::span<const TransactionLog> logs, HiveImage* image, std::uint32_t* recoveredSequence) {
+  const bool dirty = state == BaseBlockState::Dirty;
+  if (!dirty && fileSize < extent) return Win32Status::BadDb;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(extent, fileSize)));
   std::size_t filled = 0;
-  if (const int error = ReadFullyAt(file, bytes.data(), bytes.size(), 0, &filled); error != 0) return Win32StatusFromErrno(error);
-  bytes.resize(filled);
-  const LogRecovery recovery = RecoverFromLogs(&bytes, logs[0].bytes.Bytes(), logs[1].bytes.Bytes());
-  if (recovery.entriesApplied == 0) return Win32Status::RegistryCorrupt;
-  *lastSequence = recovery.lastSequence;
+  if (const int error = ReadFullyAt(file, bytes.data(), bytes.size(), 0, &filled); error != 0) {
+    return Win32StatusFromErrno(error);
+  }
+  if (!dirty && filled != bytes.size()) return Win32Status::BadDb;
+  if (dirty) {
+    bytes.resize(filled);
+    const LogRecovery recovery = RecoverFromLogs(&bytes, logs[0].bytes.Bytes(), logs[1].bytes.Bytes());
+    if (recovery.entriesApplied == 0) return Win32Status::RegistryCorrupt;
+    *recoveredSequence = recovery.lastSequence;
+  }
   *image = HiveImage::Own(std::move(bytes));
   return Win32Status::Success;
 }
@@ -95,7 +118,9 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   std::array<std::uint8_t, kBaseBlockSize> baseBlock{};
   std::size_t filled = 0;
   struct stat status {};
-  if (error = ReadFullyAt(hive.file.Get(), baseBlock.data(), baseBlock.size(), 0, &filled); error != 0) return Win32StatusFromErrno(error);
+  if (error = ReadFullyAt(hive.file.Get(), baseBlock.data(), baseBlock.size(), 0, &filled); error != 0) {
+    return Win32StatusFromErrno(error);
+  }
   if (fstat(hive.file.Get(), &status) != 0) return Win32StatusFromErrno(errno);
   const BaseBlockState state = CheckBaseBlock(std::span(baseBlock).first(filled));
   if (state == BaseBlockState::NotAHive) return Win32Status::BadDb;
@@ -108,42 +133,22 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   for (std::size_t i = 0; i < logs.size(); ++i) {
     OpenLog(image, hive.directory.Get(), hive.onDisk.fileName + kTransactionLogSuffixes[i], &logs[i]);
   }
-  // The saved hive must read as newer than anything its logs hold, so that
-  // Windows never replays an old log entry over it.
-  // Sequence numbers wrap, so the newest is found in their own order.
-  std::uint32_t newest = ReadLittleEndian32(baseBlock, kPrimarySequenceOffset);
-  const auto takeNewest = [&newest](std::uint32_t sequence) {
-    if (SequenceIsLower(newest, sequence)) newest = sequence;
-  };
-  takeNewest(ReadLittleEndian32(baseBlock, kSecondarySequenceOffset));
-  for (const TransactionLog& log : logs) takeNewest(HighestLogSequence(log.bytes.Bytes()));
-
   HiveImage bytes;
+  std::uint32_t recoveredSequence = ReadLittleEndian32(baseBlock, kPrimarySequenceOffset);
+  if (const Win32Status read = ReadHive(hive.file.Get(), state, extent, fileSize, logs, &bytes, &recoveredSequence);
+      read != Win32Status::Success) {
+    return read;
+  }
+  // What stays of the original is its own bytes; the logs it was recovered
+  // from are kept beside its backup.
+  hive.onDisk.extent = std::min(extent, fileSize);
   if (state == BaseBlockState::Dirty) {
-    std::uint32_t lastSequence = 0;
-    if (const Win32Status recovered = Recover(hive.file.Get(), extent, fileSize, logs, &bytes, &lastSequence);
-        recovered != Win32Status::Success) {
-      return recovered;
-    }
-    takeNewest(lastSequence);
     for (const TransactionLog& log : logs) {
       if (!log.name.empty()) hive.onDisk.logNames.push_back(log.name);
     }
-    // What stays of the original is its own bytes, recovered or not.
-    hive.onDisk.extent = std::min(extent, fileSize);
-  } else {
-    if (fileSize < extent) return Win32Status::BadDb;
-    std::vector<std::uint8_t> read(static_cast<std::size_t>(extent));
-    std::size_t filled = 0;
-    if (error = ReadFullyAt(hive.file.Get(), read.data(), read.size(), 0, &filled); error != 0) {
-      return Win32StatusFromErrno(error);
-    }
-    if (filled != read.size()) return Win32Status::BadDb;
-    bytes = HiveImage::Own(std::move(read));
-    hive.onDisk.extent = extent;
   }
 
-  hive.hive = Hive::Open(std::move(bytes), newest + 1);
+  hive.hive = Hive::Open(std::move(bytes), SaveSequence(baseBlock, logs, recoveredSequence));
   if (!hive.hive) return Win32Status::BadDb;
   hive.onDisk.directory = hive.directory.Get();
   hive.onDisk.file = hive.file.Get();

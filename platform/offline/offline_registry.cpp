@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "common/console.h"
 #include "platform/offline/errno_status.h"
+#include "platform/offline/hive/little_endian.h"
 #include "platform/offline/image_tree.h"
 #include "platform/offline/name_case.h"
 #include "platform/offline/save_hive.h"
@@ -164,8 +164,7 @@ Win32Status OfflineRegistry::SetValueEx(KeyHandle key, const char16_t* valueName
   if (type != kRegDword || dataSize != 4 || data == nullptr) return Win32Status::UnsupportedType;
   const NamedItem* const value = opened->hive->FindValue(opened->node, valueName != nullptr ? valueName : u"");
   if (value == nullptr) return Win32Status::FileNotFound;
-  const std::uint32_t dword = static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
-                              static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+  const std::uint32_t dword = ReadLittleEndian32(std::span(data, dataSize), 0);
   if (opened->hive->SetDword(value->cell, dword) != 0) return Win32Status::UnsupportedType;
   return Win32Status::Success;
 }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "platform/offline/full_io.h"
 #include "platform/offline/hive/base_block.h"

@@ -7,6 +7,7 @@
 
 #include "platform/offline/full_io.h"
 #include "platform/offline/hive/base_block.h"
+#include "platform/offline/hive/hive_bins.h"
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/name_case.h"
 
@@ -20,6 +21,8 @@ constexpr std::size_t kWritebackChunk = std::size_t{8} << 20;
 std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
   const std::span<const std::uint8_t> bytes = image.Bytes();
   if (bytes.size() < kBaseBlockSize) return std::nullopt;
+  const std::span<const std::uint8_t> bins = bytes.subspan(kBaseBlockSize);
+  if (ReadLittleEndian32(bytes, kHiveBinsSizeOffset) != bins.size() || !HiveBinsAreValid(bins)) return std::nullopt;
   const CellOffset root = ReadLittleEndian32(bytes, kRootCellOffset);
   KeyNode key;
   if (!HiveCells(bytes).ReadKeyNode(root, &key)) return std::nullopt;

@@ -26,7 +26,9 @@ struct NamedItem {
 
 class Hive {
  public:
-  // Fails (nullopt) when the root key cannot be read. saveSequence: the
+  // Fails (nullopt) when the bins do not span exactly the base block's
+  // hive-bins size or are not laid out as Windows' loader requires, or the
+  // root key cannot be read. saveSequence: the
   // sequence number the base block gets when the hive is written.
   static std::optional<Hive> Open(HiveImage image, std::uint32_t saveSequence);
 

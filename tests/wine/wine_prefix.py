@@ -13,6 +13,7 @@ in WORK/template (replacing what WORK holds) and `wine_prefix.py remove WORK`
 stops every server of a prefix in WORK and removes it all.
 """
 
+import functools
 import os
 import re
 import shutil
@@ -45,10 +46,28 @@ def find_wine():
 
 
 def require_wine32():
-    """32-bit programs start through the 32-bit loader beside wine64."""
+    """32-bit programs start through the 32-bit loader beside wine64, which
+    itself is one: some kernels are built without 32-bit support, and exec
+    then fails with "Exec format error"."""
     wine64, _ = find_wine()
-    if not Path(wine64.resolve().parent, "wine").is_file():
+    loader = Path(wine64.resolve().parent, "wine")
+    if not loader.is_file():
         raise WineNotInstalled("wine32 is not installed")
+    reason = _loader_failure(str(loader))
+    if reason:
+        raise WineNotInstalled("this kernel cannot run 32-bit programs (" + reason + ")")
+
+
+@functools.cache
+def _loader_failure(loader):
+    """Why the 32-bit loader does not start, or None; asked once per run."""
+    try:
+        result = subprocess.run([loader, "--version"], capture_output=True, timeout=60, check=False)
+    except OSError as error:
+        return str(error)
+    if result.returncode != 0:
+        return "%s --version exited with %d" % (loader, result.returncode)
+    return None
 
 
 def _wine_environment(prefix):

@@ -35,7 +35,7 @@ def mkntfs_version():
 if len(sys.argv) > 1:
     with open(sys.argv[1], "rb") as file:
         table = file.read()
-    source = "the $UpCase file of a volume made by mkntfs"
+    source = "the $UpCase file %s" % os.path.basename(sys.argv[1])
 else:
     table = made_upcase_file()
     source = "the $UpCase file of a volume made by mkntfs %s" % mkntfs_version()

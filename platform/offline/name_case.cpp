@@ -1,36 +1,49 @@
 #include "platform/offline/name_case.h"
 
-#include <locale.h>
-#include <wctype.h>
+#include <sys/random.h>
+#include <time.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
 namespace tessaly::offline {
 namespace {
 
-// The C.UTF-8 locale knows the Unicode case mappings; the plain C locale
-// only those of ASCII, which is what remains if it is missing.
-locale_t UnicodeLocale() {
-  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  return locale;
+struct UpperCaseRange {
+  char16_t first;
+  char16_t last;
+  // Difference to the upper-case unit; alternating: only every second
+  // unit from first (the upper/lower pairs of many scripts).
+  std::int32_t delta;
+  bool alternating;
+};
+
+#include "platform/offline/upper_case_ranges.inc"
+
+// Windows' table for all 65,536 units, expanded when compiling, so a unit
+// beyond ASCII costs one load.
+constexpr std::array<char16_t, 0x10000> ExpandedUpperCase() {
+  std::array<char16_t, 0x10000> table{};
+  for (std::size_t unit = 0; unit < table.size(); ++unit) table[unit] = static_cast<char16_t>(unit);
+  for (const UpperCaseRange& range : kUpperCaseRanges) {
+    const unsigned stride = range.alternating ? 2 : 1;
+    for (unsigned unit = range.first; unit <= range.last; unit += stride) {
+      table[unit] = static_cast<char16_t>(static_cast<std::int32_t>(unit) + range.delta);
+    }
+  }
+  return table;
 }
 
-char16_t UpcasedBeyondAscii(char16_t unit) {
-  if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
-  const locale_t locale = UnicodeLocale();
-  if (locale == static_cast<locale_t>(nullptr)) return unit;
-  const wint_t upper = towupper_l(unit, locale);
-  // A mapping that leaves the 16-bit range has no place in a UTF-16 unit.
-  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : unit;
-}
+constexpr std::array<char16_t, 0x10000> kUpperCase = ExpandedUpperCase();
 
-// Names are nearly all ASCII, which needs no locale.
+// Names are nearly all ASCII, which needs no table.
 char16_t Upcased(char16_t unit) {
   if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 0x20) : unit;
-  return UpcasedBeyondAscii(unit);
+  return kUpperCase[unit];
 }
 
 // Four code units in the word's 16-bit lanes, all below 0x80, upper-cased
@@ -87,22 +100,67 @@ bool ListsBefore(std::u16string_view left, std::u16string_view right) {
   return left < right;
 }
 
+NameHashKey RunNameHashKey() {
+  static const NameHashKey key = [] {
+    NameHashKey drawn{};
+    ssize_t got;
+    do {
+      got = getrandom(&drawn, sizeof(drawn), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof(drawn))) {
+      // A kernel without getrandom: the clock to the nanosecond is still a
+      // key a crafted hive cannot foresee.
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      drawn.k0 ^= static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15;
+      drawn.k1 ^= static_cast<std::uint64_t>(now.tv_sec) ^ reinterpret_cast<std::uintptr_t>(&now);
+    }
+    return drawn;
+  }();
+  return key;
+}
+
 std::size_t NameHash::operator()(std::u16string_view name) const {
-  // Four upper-cased units to a word, each word mixed in with one
-  // multiplication: names are hashed by the hundred thousand.
-  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15;
-  const auto mix = [](std::uint64_t hash, std::uint64_t word) {
-    hash = (hash ^ word) * kMultiplier;
-    return hash ^ (hash >> 32);
+  // SipHash-1-3 of the upper-cased name's UTF-16LE bytes: cheap enough for
+  // the hundreds of thousands of names a run hashes, and with a key drawn
+  // per run, a hive cannot be built whose names all land on one slot.
+  std::uint64_t v0 = key.k0 ^ 0x736F6D6570736575;
+  std::uint64_t v1 = key.k1 ^ 0x646F72616E646F6D;
+  std::uint64_t v2 = key.k0 ^ 0x6C7967656E657261;
+  std::uint64_t v3 = key.k1 ^ 0x7465646279746573;
+  const auto round = [&] {
+    v0 += v1;
+    v1 = std::rotl(v1, 13);
+    v1 ^= v0;
+    v0 = std::rotl(v0, 32);
+    v2 += v3;
+    v3 = std::rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = std::rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = std::rotl(v1, 17);
+    v1 ^= v2;
+    v2 = std::rotl(v2, 32);
   };
-  std::uint64_t hash = name.size();
+  const auto absorb = [&](std::uint64_t word) {
+    v3 ^= word;
+    round();
+    v0 ^= word;
+  };
   std::size_t position = 0;
-  for (; position + 4 <= name.size(); position += 4) hash = mix(hash, UpcasedWordAt(name, position));
-  std::uint64_t rest = 0;
+  for (; position + 4 <= name.size(); position += 4) absorb(UpcasedWordAt(name, position));
+  std::uint64_t last = std::uint64_t{2 * name.size()} << 56;
   for (std::size_t i = 0; position + i < name.size(); ++i) {
-    rest |= std::uint64_t{Upcased(name[position + i])} << (16 * i);
+    last |= std::uint64_t{Upcased(name[position + i])} << (16 * i);
   }
-  return static_cast<std::size_t>(mix(hash, rest));
+  absorb(last);
+  v2 ^= 0xFF;
+  round();
+  round();
+  round();
+  return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
 }
 
 }  // namespace tessaly::offline

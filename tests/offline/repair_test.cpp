@@ -156,6 +156,26 @@ TEST_F(RepairTest, BindsTheFirstNamedExpandableValue) {
   EXPECT_EQ(run.exitStatus, 0);
 }
 
+// Windows leaves ſ (U+017F) as it is when it upper-cases a name, where the
+// C library makes it S: the record of ſhell32.dll, listed first, is not
+// the record of shell32.dll.
+TEST_F(RepairTest, RewritesTheRecordWindowsMatchesNotALookAlike) {
+  image_.ComponentList().subkeys.clear();
+  image_.AddComponent("component", {DwordValue("CF", 0x200), DwordValue("f!ſhell32.dll", 0x02),
+                                    DwordValue("f!shell32.dll", 0x02)});
+  image_.AddFile(fs::path("component") / "shell32.dll", "XYZ");
+  image_.Write();
+
+  const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
+
+  EXPECT_EQ(run.output, Banner() + RepairedLine(image_, "component\\shell32.dll") + RepairedSummary());
+  EXPECT_EQ(run.exitStatus, 0);
+  const auto values = ReadKeyValues(image_.HivePath(), "DerivedData\\Components\\component");
+  ASSERT_TRUE(values);
+  EXPECT_EQ(values->at("f!ſhell32.dll"), StoredDword(0x02));
+  EXPECT_EQ(values->at("f!shell32.dll"), StoredDword(0x00));
+}
+
 TEST_F(RepairTest, EmptyComponentListFindsNothing) {
   image_.ComponentList().subkeys.clear();
   image_.Write();

@@ -1,8 +1,5 @@
 #include "tools/image/hive_writer.h"
 
-#include <locale.h>
-#include <wctype.h>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -10,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/offline/name_case.h"
 #include "tools/image/utf8.h"
 
 namespace tessaly::image {
@@ -167,25 +165,6 @@ StoredName StoreName(std::u16string_view name) {
   return stored;
 }
 
-// The C.UTF-8 locale knows the Unicode case mappings; without it only ASCII
-// letters are upper-cased.
-char16_t UpperCased(char16_t unit) {
-  if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 0x20) : unit;
-  if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  if (unicode == static_cast<locale_t>(nullptr)) return unit;
-  const wint_t upper = towupper_l(unit, unicode);
-  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : unit;
-}
-
-// The registry compares names by their upper-cased UTF-16 code units, and
-// keeps subkey lists in that order.
-std::u16string UpperCased(std::u16string_view name) {
-  std::u16string upper(name);
-  for (char16_t& c : upper) c = UpperCased(c);
-  return upper;
-}
-
 // The hash an "lh" leaf keeps beside each subkey, which spares opening the
 // subkeys whose names cannot match during a lookup.
 std::uint32_t NameHash(std::u16string_view upperName) {
@@ -277,7 +256,7 @@ class TreeWriter {
       const std::u16string name = Utf16FromUtf8(value.name);
       written.largestName = std::max(written.largestName, static_cast<std::uint32_t>(name.size() * 2));
       written.largestData = std::max(written.largestData, static_cast<std::uint32_t>(value.data.size()));
-      upperNames.push_back(UpperCased(name));
+      upperNames.push_back(offline::UpcasedName(name));
       list.U32(WriteValue(value, name));
     }
     RejectCaseInsensitiveDuplicates(std::move(upperNames), "value");
@@ -335,9 +314,11 @@ class TreeWriter {
         throw std::invalid_argument("subkey name empty or holding a backslash");
       }
       written.largestName = std::max(written.largestName, static_cast<std::uint32_t>(name.size() * 2));
-      std::u16string upperName = UpperCased(name);
+      std::u16string upperName = offline::UpcasedName(name);
       children.push_back({&subkey, std::move(name), std::move(upperName)});
     }
+    // The registry keeps a subkey list in the order of the names upper-cased
+    // as Windows upper-cases them.
     std::sort(children.begin(), children.end(),
               [](const Child& a, const Child& b) { return a.upperName < b.upperName; });
     const auto repeated = std::adjacent_find(children.begin(), children.end(),

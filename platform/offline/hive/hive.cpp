@@ -30,7 +30,8 @@ std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
 }
 
 void Hive::NameIndex::IndexItems() {
-  // At most half the slots are taken, so a search ends after a few.
+  // At most half the slots are taken, and NameHash is keyed anew each run,
+  // so a search ends after a few even on names a hive made to collide.
   std::size_t size = 8;
   while (size < 2 * items.size()) size *= 2;
   slots.assign(size, 0);

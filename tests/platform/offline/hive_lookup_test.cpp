@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -151,6 +152,36 @@ TEST_F(HiveLookupTest, EveryKeyAndValueAmongThousandsIsFound) {
   EXPECT_EQ(registry_.OpenKeyEx(kLocalMachine, u"COMPONENTS\\DerivedData\\Components\\Component-1500", 0, kKeyRead,
                                 missing.Put()),
             Win32Status::FileNotFound);
+}
+
+// Windows' registry never holds two values whose names differ only in case,
+// but a damaged or crafted hive can: the first in the key's order answers,
+// as it did through hivex.
+TEST(HiveLookupOrderTest, OfNamesEqualButForCaseTheFirstAnswers) {
+  TestImage image;
+  image.AddComponent("twins", {DwordValue("f!twin-a.dll", 1), DwordValue("f!twin-b.dll", 2)});
+  image.Write();
+  // The writer refuses such names, so the second is renamed in the file.
+  std::string hive = ReadFileBytes(image.HivePath());
+  const std::size_t second = hive.find("f!twin-b.dll");
+  ASSERT_NE(second, std::string::npos);
+  hive.replace(second, 12, "F!TWIN-A.DLL");
+  std::ofstream(image.HivePath(), std::ios::binary | std::ios::trunc) << hive;
+
+  offline::ImageTree tree{image.WindowsDirectory().string()};
+  offline::OfflineConsole console;
+  offline::OfflineRegistry registry{tree, console};
+  const std::u16string hivePath =
+      u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\System32\\config\\COMPONENTS";
+  ASSERT_EQ(registry.LoadKey(kLocalMachine, u"COMPONENTS", hivePath.c_str()), Win32Status::Success);
+  UniqueKey twins(registry);
+  ASSERT_EQ(registry.OpenKeyEx(kLocalMachine, u"COMPONENTS\\DerivedData\\Components\\twins", 0, kKeyRead, twins.Put()),
+            Win32Status::Success);
+  for (const char16_t* name : {u"f!twin-a.dll", u"F!TWIN-A.DLL"}) {
+    std::uint32_t value = 0;
+    ASSERT_EQ(ReadDwordValue(registry, twins.Get(), name, &value), Win32Status::Success);
+    EXPECT_EQ(value, 1u);
+  }
 }
 
 }  // namespace

@@ -35,7 +35,43 @@ TEST(NameCaseTest, AsciiNamesEqualTheirUpperCaseAndHashAlike) {
   }
 }
 
-TEST(NameCaseTest, NamesBeyondAsciiCompareByTheirUpperCase) {
+// Units beyond ASCII, each with its upper case in Windows' table and, where
+// the C library upper-cases it to another unit, that unit: Windows takes
+// names apart that the C library would fold together.
+TEST(NameCaseTest, UnitsBeyondAsciiUpcaseAsWindowsDoes) {
+  struct Case {
+    char16_t unit;
+    char16_t windowsUpper;
+    char16_t otherUpper;  // 0: the same as Windows'
+  };
+  for (const Case& c : {
+           Case{u'µ', u'µ', u'Μ'},
+           Case{u'ı', u'ı', u'I'},
+           Case{u'ſ', u'ſ', u'S'},
+           Case{u'ς', u'ς', u'Σ'},
+           Case{u'ა', u'ა', u'Ა'},
+           Case{u'ǅ', u'ǅ', u'Ǆ'},
+           Case{u'ä', u'Ä', 0},
+           Case{u'ÿ', u'Ÿ', 0},
+           Case{u'σ', u'Σ', 0},
+           Case{u'я', u'Я', 0},
+           Case{u'ǆ', u'Ǆ', 0},
+           Case{u'ａ', u'Ａ', 0},
+           Case{u'中', u'中', 0},
+       }) {
+    // Long enough that the unit is hashed within a whole word of four.
+    const std::u16string name = u"f!" + std::u16string(1, c.unit) + u"hell32.dll";
+    const std::u16string upper = u"F!" + std::u16string(1, c.windowsUpper) + u"HELL32.DLL";
+    EXPECT_EQ(offline::UpcasedName(name), upper) << int(c.unit);
+    EXPECT_TRUE(SameName(name, upper)) << int(c.unit);
+    EXPECT_EQ(NameHash{}(name), NameHash{}(upper)) << int(c.unit);
+    if (c.otherUpper != 0) {
+      EXPECT_FALSE(SameName(name, u"F!" + std::u16string(1, c.otherUpper) + u"HELL32.DLL")) << int(c.unit);
+    }
+  }
+}
+
+TEST(NameCaseTest, NamesCompareByTheirUpperCase) {
   struct Case {
     std::u16string left;
     std::u16string right;
@@ -43,10 +79,6 @@ TEST(NameCaseTest, NamesBeyondAsciiCompareByTheirUpperCase) {
   };
   for (const Case& c : {
            Case{u"größe.dll", u"GRÖßE.DLL", true},
-           // Lower-case letters whose upper case is ASCII: one name takes the
-           // ASCII path through the hash, the other does not.
-           Case{u"abcı", u"ABCI", true},
-           Case{u"ſetup.dll", u"SETUP.DLL", true},
            Case{u"", u"", true},
            Case{u"a.dll", u"a.dl", false},
            Case{u"a.dll", u"b.dll", false},
@@ -65,13 +97,32 @@ TEST(NameCaseTest, NamesBeyondAsciiCompareByTheirUpperCase) {
 // NTFS order: by upper-cased units, shorter first on a common prefix,
 // names differing only in case by their own units.
 TEST(NameCaseTest, ListingOrder) {
-  const std::vector<std::u16string> expected = {u".",     u"..",    u"A.dll", u"a.dll", u"a2.dll",
-                                                u"b",     u"B.dll", u"Z.dll", u"_x.dll", u"ä.dll"};
+  const std::vector<std::u16string> expected = {
+      u".",     u"..",    u"A.dll", u"a.dll", u"a2.dll", u"b",     u"B.dll", u"I.dll", u"S.dll", u"T.dll", u"Z.dll",
+      u"_x.dll", u"µ.dll", u"ä.dll", u"ı.dll", u"ſ.dll",  u"Σ.dll", u"σ.dll", u"ς.dll", u"ა.dll", u"Ა.dll"};
   std::vector<std::u16string> names = expected;
   std::reverse(names.begin(), names.end());
   std::sort(names.begin(), names.end(), ListsBefore);
   EXPECT_EQ(names, expected);
   for (const std::u16string& name : expected) EXPECT_FALSE(ListsBefore(name, name));
+}
+
+// Names found to share one slot of a table under one key, as a hive could be
+// crafted against a hash it knows, spread out under the run's own key.
+TEST(NameCaseTest, NamesCollidingUnderAKnownKeySpreadUnderTheRunsKey) {
+  constexpr std::size_t kSlots = 1024;
+  constexpr std::size_t kNames = 64;
+  const NameHash known{offline::NameHashKey{}};
+  std::vector<std::u16string> colliding;
+  for (unsigned number = 0; colliding.size() < kNames; ++number) {
+    const std::string text = "f!collision" + std::to_string(number) + ".dll";
+    const std::u16string name(text.begin(), text.end());
+    if (known(name) % kSlots == 0) colliding.push_back(name);
+  }
+  std::vector<std::size_t> namesPerSlot(kSlots);
+  for (const std::u16string& name : colliding) ++namesPerSlot[NameHash{}(name) % kSlots];
+  // Random slots: more than 8 of 64 names in one of 1024 has odds below 1e-13.
+  EXPECT_LE(*std::max_element(namesPerSlot.begin(), namesPerSlot.end()), 8u);
 }
 
 }  // namespace

@@ -78,7 +78,8 @@ struct LogRecovery {
 // number of pages (at least one), whose pages fall outside it or outside the
 // hive bins, that would make the image larger than the primary and both logs
 // together, or that grows the hive bins into a span that does not hold valid
-// bins once its pages are in.
+// bins once its pages are in. The grown spans checked, all entries together,
+// may not exceed twice that size.
 //
 // The recovered base block takes the last applied entry's hive bins size and
 // flag bit 0, and both its sequence numbers become the last applied entry's,

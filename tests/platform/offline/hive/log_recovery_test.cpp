@@ -449,6 +449,32 @@ TEST(RecoverFromLogs, ReplacesABaseBlockThatFailsItsChecksum) {
   EXPECT_EQ(Recover(torn, log1, image::WriteLog(dirty.primary, dirty.log2)).recovery.entriesApplied, 0u);
 }
 
+// Each regrowth is checked whole: a log that shrinks the hive to a page and
+// grows it back, entry after entry, must not cost the square of its size.
+TEST(RecoverFromLogs, BoundsTheChecksOfAHiveThatShrinksAndGrowsOverAndOver) {
+  const Bytes clean = CleanHive(100);
+  const DirtyHive dirty = image::MakeDirtyHive(clean, {1, 0, 1, 0, 0});
+  const std::uint32_t binsSize = Field(clean, kHiveBinsSizeOffset);
+  const Bytes firstPage(clean.begin() + kBaseBlockSize, clean.begin() + 2 * kBaseBlockSize);
+  ASSERT_EQ(Field(firstPage, 8), 4096u) << "the first bin is one page";
+  LogContents log{dirty.log1.sequence, {}};
+  constexpr std::uint32_t kCycles = 20;
+  for (std::uint32_t i = 0; i < 2 * kCycles; ++i) {
+    log.entries.push_back(LogEntry{log.sequence + i, i % 2 == 0 ? 4096 : binsSize, 0, {{0, firstPage}}});
+  }
+  const Bytes logBytes = image::WriteLog(dirty.primary, log);
+  Bytes primary = clean;
+  WriteLittleEndian32(primary, kSecondarySequenceOffset, log.sequence);
+  Reseal(primary);
+
+  const auto [recovery, recovered] = Recover(primary, logBytes, {});
+  // Every regrowth checks the whole hive but its first page.
+  const std::uint64_t checkedPerCycle = binsSize - 4096;
+  const std::uint64_t budget = 2 * (primary.size() + logBytes.size());
+  EXPECT_EQ(recovery.entriesApplied, 2 * (budget / checkedPerCycle) + 1);
+  EXPECT_LT(recovery.entriesApplied, 2 * kCycles);
+}
+
 TEST(SequenceRange, IsNewerThanEveryNumberPresentByWindowsRule) {
   struct Case {
     const char* name;

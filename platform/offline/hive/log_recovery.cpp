@@ -227,6 +227,7 @@ LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const st
   image->resize(kBaseBlockSize + last.hiveBinsSize);
   std::copy(baseBlockStart.begin(), baseBlockStart.end(), image->begin());
   const std::span<std::uint8_t> recovered(image->data(), kBaseBlockSize);
+  // A base block taken from a log says it heads a log.
   WriteLittleEndian32(recovered, kFileTypeOffset, kFileTypePrimary);
   WriteLittleEndian32(recovered, kHiveBinsSizeOffset, last.hiveBinsSize);
   const std::uint32_t flags = ReadLittleEndian32(recovered, kFlagsOffset);

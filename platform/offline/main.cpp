@@ -64,10 +64,12 @@ int main(int argc, char** argv) {
 
   const RepairMode mode = commandLine.dryRun ? RepairMode::DryRun : RepairMode::Repair;
   // A dry run writes nothing, so it has no leftovers to clear and needs no room.
+  HiveFile components;
   if (mode == RepairMode::Repair) {
-    if (const std::optional<ExitCode> refused = PrepareToSave(image, console)) return *refused;
+    if (const std::optional<ExitCode> refused = PrepareToSave(image, console, &components)) return *refused;
   }
-  OfflineRegistry registry(image, console);
+  OfflineRegistry registry(image, console, mode == RepairMode::Repair ? HiveAccess::Repair : HiveAccess::Read,
+                           std::move(components));
   OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
   OfflineFileSystem files(image);

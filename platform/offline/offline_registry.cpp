@@ -179,7 +179,11 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
 
   std::vector<std::string> path;
   if (!image_.SplitPath(file, &path) || path.empty()) return Win32Status::FileNotFound;
-  return OpenHiveFile(image_, path, HiveAccess::Repair, &components_);
+  if (opened_.hive) {
+    components_ = std::move(opened_);
+    return Win32Status::Success;
+  }
+  return OpenHiveFile(image_, path, componentsAccess_, &components_);
 }
 
 Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* subKey) {

@@ -27,7 +27,11 @@ class OfflineRegistry final : public Registry {
   // console: where a save that fails in a way only an offline image can
   // (the new file's security not kept, the hive's name lost) says what
   // happened to the files, before the run reports the failure.
-  OfflineRegistry(ImageTree& image, Console& console) : image_(image), console_(console) {}
+  // componentsAccess: how LoadKey opens the COMPONENTS hive. components: that
+  // hive when it is open already, so that LoadKey does not read it again.
+  OfflineRegistry(ImageTree& image, Console& console, HiveAccess componentsAccess = HiveAccess::Repair,
+                  HiveFile components = {})
+      : image_(image), console_(console), componentsAccess_(componentsAccess), opened_(std::move(components)) {}
 
   Win32Status OpenKey(KeyHandle parent, const char16_t* subKey, KeyHandle* key) override;
   Win32Status OpenKeyEx(KeyHandle parent, const char16_t* subKey, std::uint32_t options, std::uint32_t access,
@@ -39,8 +43,8 @@ class OfflineRegistry final : public Registry {
                            std::uint32_t* dataSize) override;
   Win32Status SetValueEx(KeyHandle key, const char16_t* valueName, std::uint32_t type, const std::uint8_t* data,
                          std::uint32_t dataSize) override;
-  // Mounts the COMPONENTS hive file, locked against other runs for the
-  // life of this object.
+  // Mounts the COMPONENTS hive file, for a repair locked against other runs
+  // for the life of this object.
   Win32Status LoadKey(KeyHandle parent, const char16_t* subKey, const char16_t* file) override;
   Win32Status CommitLoadedHive(KeyHandle parent, const char16_t* subKey) override;
   Win32Status CloseKey(KeyHandle key) override;
@@ -62,6 +66,8 @@ class OfflineRegistry final : public Registry {
   // Opened on first use; the status of that attempt answers every later one.
   HiveFile software_;
   std::optional<Win32Status> softwareStatus_;
+  HiveAccess componentsAccess_;
+  HiveFile opened_;
   HiveFile components_;
   std::map<KeyHandle, OpenedKey> keys_;
   std::uintptr_t lastKey_ = 0;

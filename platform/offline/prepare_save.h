@@ -1,6 +1,7 @@
 // What a run that may write the image's COMPONENTS hive settles before it
-// scans: the leftovers of an interrupted save go, and the volume must have
-// room for a save, so that no repair is reported that cannot be kept.
+// scans: the hive is opened, read and checked, the leftovers of an
+// interrupted save go, and the volume must have room for a save, so that no
+// repair is reported that cannot be kept.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "common/console.h"
 #include "common/status.h"
+#include "platform/offline/hive/hive_file.h"
 #include "platform/offline/image_tree.h"
 
 namespace tessaly::offline {
@@ -16,13 +18,14 @@ namespace tessaly::offline {
 // the file system's own records of the new files, and directory growth.
 inline constexpr std::uint64_t kSaveSpaceMargin = 1 << 20;
 
-// Removes the temporary files of an interrupted save beside the hive (one
-// line says so), then checks that the volume of System32/config has room
-// for the new hive, copies of its logs when it needs recovering from them,
-// and kSaveSpaceMargin. Returns nullopt to go on, or, its message printed,
-// the exit code 0x80070070 (ERROR_DISK_FULL). Anything that keeps it from
-// looking (no hive, a hive in use, a read-only volume) is left to the run,
-// which reports it.
-std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console);
+// Opens System32/config/COMPONENTS for a repair into *components, removes
+// the temporary files of an interrupted save beside it (one line says so),
+// then checks that the volume has room for the new hive as read or
+// recovered, copies of the logs it was recovered from, and
+// kSaveSpaceMargin. Returns nullopt to go on, or, its message printed, the
+// exit code 0x80070070 (ERROR_DISK_FULL). Anything that keeps it from
+// looking (no hive, a hive in use or damaged, a read-only volume) is left to
+// the run, which reports it; *components then stays empty.
+std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFile* components);
 
 }  // namespace tessaly::offline

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,18 +42,37 @@ std::uint32_t Le32(const std::string& bytes, std::size_t offset) {
 class DirtyHiveTest : public testing::Test {
  protected:
   // A component with one false claim (when `damaged`), written clean, then
-  // made dirty: the primary's logged pages are garbage until recovery.
-  void WriteDirtyImage(bool damaged) {
+  // made dirty: the primary's logged pages are garbage until recovery. A
+  // key of large values beside the components makes a hive of a dozen pages.
+  void WriteDirtyImage(bool damaged, image::DirtyHiveShape shape = {1, 1, 4}) {
     image_.AddComponent(kComponent, {DwordValue("CF", 0x200), DwordValue(RecordName(u"a.dll"), damaged ? 0x02 : 0x00),
                                      DwordValue(RecordName(u"b.dll"), 0x20)});
+    for (int i = 0; i < 12; ++i) {
+      Subkey(image_.components, "Filler")
+          .values.push_back(image::BinaryValue("v" + std::to_string(i), std::vector<std::uint8_t>(3000, 0x5A)));
+    }
     image_.AddFile(std::string(kComponent) + "/a.dll", "MZ\x90");
     image_.AddFile(std::string(kComponent) + "/b.dll", "DCS");
     image_.Write();
     recovered_ = ReadFileBytes(image_.HivePath());
-    image::DirtyHiveShape shape;
-    shape.pagesPerEntry = 4;
     ASSERT_TRUE(image::MakeHiveFileDirty(image_.HivePath(), shape));
     ASSERT_EQ(offline::CheckBaseBlock(Bytes(ReadFileBytes(image_.HivePath()))), offline::BaseBlockState::Dirty);
+  }
+
+  void WriteFile(const fs::path& file, std::span<const std::uint8_t> bytes) const {
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+
+  // Repaired, and saved as the recovered hive but for the record's byte.
+  void ExpectRepairedAsRecovered() {
+    const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
+    EXPECT_EQ(run.output, Banner() + RepairedLine(image_, std::string(kComponent) + "\\a.dll") + RepairedSummary());
+    const std::string saved = ReadFileBytes(image_.HivePath());
+    ASSERT_EQ(saved.size(), recovered_.size());
+    std::size_t changed = 0;
+    for (std::size_t i = offline::kBaseBlockSize; i < saved.size(); ++i) changed += saved[i] != recovered_[i];
+    EXPECT_EQ(changed, 1u);
   }
 
   fs::path Log(const char* suffix) const { return image_.ConfigDirectory() / (std::string("COMPONENTS") + suffix); }
@@ -95,9 +115,9 @@ TEST_F(DirtyHiveTest, IsRecoveredRepairedAndSavedSoThatItOpensWithoutItsLogs) {
   std::size_t changed = 0;
   for (std::size_t i = offline::kBaseBlockSize; i < saved.size(); ++i) changed += saved[i] != recovered_[i];
   EXPECT_EQ(changed, 1u);
-  for (const std::string* log : {&log1, &log2}) {
-    EXPECT_TRUE(offline::SequenceIsLower(offline::HighestLogSequence(Bytes(*log)), Le32(saved, 4)));
-  }
+  offline::SequenceRange logged;
+  for (const std::string* log : {&log1, &log2}) offline::AddLogSequences(Bytes(*log), &logged);
+  EXPECT_EQ(logged.NextNewer(), Le32(saved, 4));
 
   // Opened with no log beside it, the saved hive holds the repair.
   fs::remove(Log(".LOG1"));
@@ -139,6 +159,99 @@ TEST_F(DirtyHiveTest, WithoutUsableLogsIsRefusedAndNothingIsWritten) {
   EXPECT_EQ(run.output, Banner() + "COMPONENTS注册表无法加载，lStatus=0x000003F7。无法执行修复。\n");
   EXPECT_EQ(run.exitStatus, 0xF7);
   EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
+}
+
+// Since Windows 8.1 the kernel may write the bins of a grown hive before its
+// base block: the entry that grows the hive carries none of those pages.
+TEST_F(DirtyHiveTest, APrimaryFileAheadOfItsBaseBlockIsRecoveredFromTheFileWhole) {
+  WriteDirtyImage(true, {1, 1, 1, 0, 0, 3});
+  ExpectRepairedAsRecovered();
+}
+
+// A crash tore the base block: Windows takes it from the log with the
+// latest entries, and applies that log alone; here LOG2's entries rebuild
+// every page LOG1's would.
+TEST_F(DirtyHiveTest, ABaseBlockThatFailsItsChecksumIsTakenFromTheNewestLog) {
+  WriteDirtyImage(true, {1, 2, 1});
+  std::string primary = ReadFileBytes(image_.HivePath());
+  primary[0x0C] ^= 1;  // the last-written time, covered by the checksum
+  std::ofstream(image_.HivePath(), std::ios::binary | std::ios::trunc) << primary;
+  ExpectRepairedAsRecovered();
+}
+
+// Without the log it cannot read, recovery might stop at a state that log
+// has gone past; a log that is there is never taken for a missing one.
+TEST_F(DirtyHiveTest, ALogThatCannotBeReadIsAnError) {
+  WriteDirtyImage(true);
+  fs::remove(Log(".LOG2"));
+  fs::create_directory(Log(".LOG2"));
+  const auto before = FolderContents(image_.ConfigDirectory());
+
+  const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
+  EXPECT_EQ(run.output, Banner() + "COMPONENTS注册表无法加载，lStatus=0x000003F8。无法执行修复。\n");
+  EXPECT_EQ(run.exitStatus, 0xF8);
+  EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
+}
+
+// Windows replays a log whose sequence number is not older than the hive's:
+// the saved number must be newer than all of them, and when the numbers
+// spread over half the ring none is, so no repair starts. A dry run, which
+// saves nothing, still lists what it finds.
+TEST_F(DirtyHiveTest, LogsHalfTheRingApartLeaveNoNumberToSaveUnder) {
+  WriteDirtyImage(true, {2, 0, 4});
+  const std::string primary = ReadFileBytes(image_.HivePath());
+  const std::uint32_t log1Sequence = Le32(ReadFileBytes(Log(".LOG1")), 4);
+  WriteFile(Log(".LOG2"), image::WriteLog(Bytes(primary), {log1Sequence + 0x80000000u, {}}));
+  const auto before = FolderContents(image_.ConfigDirectory());
+
+  const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
+  EXPECT_EQ(run.output, Banner() + "COMPONENTS注册表无法加载，lStatus=0x000003F7。无法执行修复。\n");
+  EXPECT_EQ(run.exitStatus, 0xF7);
+  EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
+
+  const ToolRun dryRun = RunTessaly({"--dry-run", image_.WindowsDirectory().string()});
+  EXPECT_EQ(dryRun.output, Banner() + ListedLine(image_, std::string(kComponent) + "\\a.dll") + DryRunSummary(1));
+  EXPECT_EQ(dryRun.exitStatus, 0);
+}
+
+// A clean hive is saved one past its own sequence number: Windows reads no
+// log of a clean hive, so stale logs beside it neither count nor are read.
+TEST(CleanHiveSequenceTest, IsSavedOnePastItsOwnNumber) {
+  struct Case {
+    const char* name;
+    std::uint32_t sequence;
+    bool staleLogs;
+  };
+  for (const Case test : {Case{"no logs", 0x90000000, false}, Case{"stale logs", 0x10, true}}) {
+    SCOPED_TRACE(test.name);
+    TestImage image;
+    image.AddComponent(kComponent, {DwordValue("CF", 0x200), DwordValue(RecordName(u"a.dll"), 0x02)});
+    image.AddFile(std::string(kComponent) + "/a.dll", "MZ\x90");
+    image.Write();
+    std::string hive = ReadFileBytes(image.HivePath());
+    std::vector<std::uint8_t> baseBlock(hive.begin(), hive.begin() + offline::kBaseBlockSize);
+    offline::SealBaseBlock(baseBlock, test.sequence);
+    std::copy(baseBlock.begin(), baseBlock.end(), hive.begin());
+    std::ofstream(image.HivePath(), std::ios::binary | std::ios::trunc) << hive;
+    if (test.staleLogs) {
+      const std::uint32_t binsSize = Le32(hive, 0x28);
+      const std::vector<std::uint8_t> firstPage(hive.begin() + offline::kBaseBlockSize,
+                                                hive.begin() + 2 * offline::kBaseBlockSize);
+      for (const char* suffix : {".LOG1", ".LOG2"}) {
+        const std::vector<std::uint8_t> log =
+            image::WriteLog(baseBlock, {0x50, {image::LogEntry{0x50, binsSize, 0, {{0, firstPage}}}}});
+        std::ofstream(image.ConfigDirectory() / (std::string("COMPONENTS") + suffix), std::ios::binary)
+            .write(reinterpret_cast<const char*>(log.data()), static_cast<std::streamsize>(log.size()));
+      }
+    }
+
+    const ToolRun run = RunTessaly({image.WindowsDirectory().string()});
+    EXPECT_EQ(run.output, Banner() + RepairedLine(image, std::string(kComponent) + "\\a.dll") + RepairedSummary());
+    const std::string saved = ReadFileBytes(image.HivePath());
+    EXPECT_EQ(Le32(saved, 4), test.sequence + 1);
+    EXPECT_EQ(Le32(saved, 8), test.sequence + 1);
+    EXPECT_FALSE(fs::exists(image.ConfigDirectory() / "COMPONENTS.tessaly-backup.LOG1"));
+  }
 }
 
 // SOFTWARE is only read: recovered in memory, its files untouched.

@@ -139,7 +139,7 @@ TEST_F(SaveFaultTest, ABackupCopyHoldsTheHiveWithoutItsPadding) {
 // of this save too; no second one is made.
 // The run reads and saves the file that the hive's name holds once it is
 // locked, not one that another program put aside between the open and the
-// lock (the first lock is the leftover cleanup's, the second the run's).
+// lock.
 TEST_F(SaveFaultTest, AHiveReplacedBeforeTheLockIsReadAsReplaced) {
   TestImage replacement;
   replacement.AddComponent(kComponent, {DwordValue("CF", 0x200), DwordValue("f!a.dll", 0x00)});
@@ -147,7 +147,7 @@ TEST_F(SaveFaultTest, AHiveReplacedBeforeTheLockIsReadAsReplaced) {
   const std::string replacementBytes = ReadFileBytes(replacement.HivePath());
   fs::copy_file(replacement.HivePath(), image_.ConfigDirectory() / "COMPONENTS.replacement");
 
-  const ToolRun run = Run("flock@COMPONENTS=replace-second");
+  const ToolRun run = Run("flock@COMPONENTS=replace-first");
 
   EXPECT_EQ(run.output, Banner() + NothingFoundSummary());
   EXPECT_EQ(ReadFileBytes(image_.HivePath()), replacementBytes);

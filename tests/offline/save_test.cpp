@@ -12,10 +12,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "hive_contents.h"
+#include "platform/offline/hive/base_block.h"
+#include "platform/offline/hive/little_endian.h"
 #include "save_messages.h"
 #include "test_image.h"
 #include "tool_run.h"
@@ -165,6 +168,24 @@ TEST_F(FullDiskTest, NoRoomAtAll) {
 TEST_F(FullDiskTest, RoomForTheHiveButNotTheMargin) {
   FillLeaving(fs::file_size(image_.HivePath()));
   ExpectRefusedAndNothingChanged();
+}
+
+// The space a save needs is measured on the hive as read, never on what
+// its base block claims: a short, damaged hive gets the damaged-hive answer.
+TEST_F(FullDiskTest, AShortHiveClaimingFourGibibytesIsCorruptNotTooLarge) {
+  std::string hive = ReadFileBytes(image_.HivePath()).substr(0, 2 * offline::kBaseBlockSize);
+  std::vector<std::uint8_t> baseBlock(hive.begin(), hive.begin() + offline::kBaseBlockSize);
+  offline::WriteLittleEndian32(baseBlock, offline::kHiveBinsSizeOffset, 0xFFFFF000);
+  offline::SealBaseBlock(baseBlock, 1);
+  std::copy(baseBlock.begin(), baseBlock.end(), hive.begin());
+  std::ofstream(image_.HivePath(), std::ios::binary | std::ios::trunc) << hive;
+  const auto before = FolderContents(image_.ConfigDirectory());
+
+  const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
+
+  EXPECT_EQ(run.output, Banner() + "COMPONENTS注册表无法加载，lStatus=0x000003F1。无法执行修复。\n");
+  EXPECT_EQ(run.exitStatus, 0xF1);
+  EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
 }
 
 // Leftovers of an interrupted save go before the space is measured: the

@@ -13,7 +13,7 @@
 //   zero        (write) take no bytes
 //   kill        (write) write half the bytes, then SIGKILL the process
 //   plenty      (fstatvfs) report a terabyte free
-//   replace-second  (flock) before the second lock on the file, put the
+//   replace-first  (flock) before the first lock on the file, put the
 //               file "<path>.replacement" in its place under its name, as
 //               another program might between an open and a lock
 
@@ -159,7 +159,7 @@ int flock(int fd, int operation) {
   static const auto rename = Next<int (*)(const char*, const char*)>("rename");
   static int locks = 0;
   const std::string path = PathOf(fd);
-  if (const Rule* rule = FindRule("flock", path); rule != nullptr && rule->action == "replace-second" && ++locks == 2) {
+  if (const Rule* rule = FindRule("flock", path); rule != nullptr && rule->action == "replace-first" && ++locks == 1) {
     rename((path + ".replacement").c_str(), path.c_str());
   }
   return next(fd, operation);

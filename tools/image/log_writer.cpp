@@ -121,11 +121,15 @@ DirtyHive MakeDirtyHive(std::span<const std::uint8_t> cleanHive, const DirtyHive
   const std::size_t entryCount = shape.log1Entries + shape.log2Entries;
   const std::size_t pageCount = binsSize / kHivePageSize;
   if (entryCount == 0 || shape.pagesPerEntry == 0) throw std::invalid_argument("no entries or no pages");
-  if (shape.primaryMissingPages >= pageCount) throw std::invalid_argument("no page left in the primary");
-  if (shape.primaryMissingPages != 0 && shape.primaryExtraPages != 0) {
-    throw std::invalid_argument("missing and extra pages at once");
+  if (shape.primaryMissingPages + shape.primaryAheadPages >= pageCount) {
+    throw std::invalid_argument("no page left in the primary");
+  }
+  if ((shape.primaryMissingPages != 0) + (shape.primaryExtraPages != 0) + (shape.primaryAheadPages != 0) > 1) {
+    throw std::invalid_argument("more than one of missing, extra and ahead pages");
   }
   const std::size_t primaryPageCount = pageCount - shape.primaryMissingPages;
+  // Pages the base block counts, and the entries log from.
+  const std::size_t countedPageCount = primaryPageCount - shape.primaryAheadPages;
   const std::uint32_t cleanSequence = ReadLittleEndian32(cleanHive, offline::kPrimarySequenceOffset);
   const std::uint32_t flags = ReadLittleEndian32(cleanHive, offline::kFlagsOffset);
   const std::uint32_t firstSequence = cleanSequence - static_cast<std::uint32_t>(entryCount - 1);
@@ -136,7 +140,7 @@ DirtyHive MakeDirtyHive(std::span<const std::uint8_t> cleanHive, const DirtyHive
 
   std::vector<std::set<std::size_t>> pagesByEntry;
   for (std::size_t entry = 0; entry < entryCount; ++entry) {
-    pagesByEntry.push_back(PagesOfEntry(entry, entryCount, shape.pagesPerEntry, primaryPageCount));
+    pagesByEntry.push_back(PagesOfEntry(entry, entryCount, shape.pagesPerEntry, countedPageCount));
   }
   std::vector<LogEntry> entries;
   for (std::size_t entry = 0; entry < entryCount; ++entry) {
@@ -172,7 +176,8 @@ DirtyHive MakeDirtyHive(std::span<const std::uint8_t> cleanHive, const DirtyHive
   }
   const std::span<std::uint8_t> baseBlock(dirty.primary.data(), kBaseBlockSize);
   WriteLittleEndian32(baseBlock, offline::kHiveBinsSizeOffset,
-                      static_cast<std::uint32_t>(dirty.primary.size() - kBaseBlockSize));
+                      static_cast<std::uint32_t>(dirty.primary.size() - kBaseBlockSize -
+                                                 shape.primaryAheadPages * kHivePageSize));
   WriteLittleEndian32(baseBlock, offline::kFlagsOffset, flags ^ 1u);
   WriteLittleEndian32(baseBlock, offline::kPrimarySequenceOffset, firstSequence + 1);
   WriteLittleEndian32(baseBlock, offline::kSecondarySequenceOffset, firstSequence);

@@ -59,6 +59,10 @@ struct DirtyHiveShape {
   // The primary holds garbage pages after the hive bins: the entries shrink
   // the hive and drop them.
   std::size_t primaryExtraPages = 0;
+  // The primary file holds the last pages of the hive bins, written before
+  // its base block, which still counts without them: the first entry grows
+  // the hive over them and logs none of them.
+  std::size_t primaryAheadPages = 0;
 };
 
 // A hive as Windows leaves it when it stops before bringing the primary file

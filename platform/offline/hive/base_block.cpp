@@ -21,7 +21,7 @@ void SealBaseBlock(std::span<std::uint8_t> block, std::uint32_t sequence) {
 BaseBlockState CheckBaseBlock(std::span<const std::uint8_t> start) {
   if (start.size() < kBaseBlockSize) return BaseBlockState::NotAHive;
   if (start[0] != 'r' || start[1] != 'e' || start[2] != 'g' || start[3] != 'f') return BaseBlockState::NotAHive;
-  if (ReadLittleEndian32(start, kChecksumOffset) != BaseBlockChecksum(start)) return BaseBlockState::NotAHive;
+  if (ReadLittleEndian32(start, kChecksumOffset) != BaseBlockChecksum(start)) return BaseBlockState::ChecksumMismatch;
   if (ReadLittleEndian32(start, kPrimarySequenceOffset) != ReadLittleEndian32(start, kSecondarySequenceOffset)) {
     return BaseBlockState::Dirty;
   }

@@ -35,8 +35,12 @@ void SealBaseBlock(std::span<std::uint8_t> block, std::uint32_t sequence);
 
 enum class BaseBlockState {
   Clean,
-  // Too short, no "regf" signature, or a checksum that does not match.
+  // Too short, or no "regf" signature.
   NotAHive,
+  // A hive whose base block fails its checksum, as a write torn by a crash
+  // leaves it: Windows takes the base block from the transaction log with
+  // the latest entries instead.
+  ChecksumMismatch,
   // The primary and secondary sequence numbers differ: Windows stopped
   // before bringing the file up to date, and the newest state is in its
   // transaction logs.

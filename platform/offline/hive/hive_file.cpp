@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <optional>
 
 #include "platform/offline/errno_status.h"
 #include "platform/offline/full_io.h"
@@ -54,49 +55,66 @@ struct TransactionLog {
   HiveImage bytes;
 };
 
-void OpenLog(ImageTree& image, int directory, const std::string& name, TransactionLog* log) {
+// Returns 0, with an empty log when there is none or it holds nothing, or
+// the errno of a log that is there but cannot be read: recovery without it
+// could bring the hive to a state that log has already gone past.
+int OpenLog(ImageTree& image, int directory, const std::string& name, TransactionLog* log) {
+  if (const int error = image.FindEntry(directory, name, &log->name); error != 0) {
+    log->name.clear();
+    return error == ENOENT ? 0 : error;
+  }
   UniqueFd file;
   struct stat status {};
-  if (image.FindEntry(directory, name, &log->name) != 0 || OpenRegularFile(directory, log->name, &file) != 0 ||
-      fstat(file.Get(), &status) != 0 || status.st_size == 0 ||
-      HiveImage::Map(file.Get(), static_cast<std::size_t>(status.st_size), &log->bytes) != 0) {
+  if (const int error = OpenRegularFile(directory, log->name, &file); error != 0) return error;
+  if (fstat(file.Get(), &status) != 0) return errno;
+  if (status.st_size == 0) {
     log->name.clear();
+    return 0;
   }
+  return HiveImage::Map(file.Get(), static_cast<std::size_t>(status.st_size), &log->bytes);
 }
 
-// The sequence number the saved hive's base block gets: newer than both of
-// its own and than anything its logs hold, so that Windows never replays an
-// old log entry over it. Sequence numbers wrap, so "newer" is in their order.
-std::uint32_t SaveSequence(std::span<const std::uint8_t> baseBlock, std::span<const TransactionLog> logs,
-                           std::uint32_t recoveredSequence) {
-  std::uint32_t newest = ReadLittleEndian32(baseBlock, kPrimarySequenceOffset);
-  const auto takeNewest = [&newest](std::uint32_t sequence) {
-    if (SequenceIsLower(newest, sequence)) newest = sequence;
-  };
-  takeNewest(ReadLittleEndian32(baseBlock, kSecondarySequenceOffset));
-  takeNewest(recoveredSequence);
-  for (const TransactionLog& log : logs) takeNewest(HighestLogSequence(log.bytes.Bytes()));
-  return newest + 1;
+// The sequence number the saved hive's base block gets: newer than every
+// number the hive and its logs hold, so that Windows never replays a log
+// entry over it; nullopt when there is none. A base block that fails its
+// checksum holds no numbers Windows would read.
+std::optional<std::uint32_t> SaveSequence(std::span<const std::uint8_t> baseBlock, BaseBlockState state,
+                                          std::span<const TransactionLog> logs) {
+  SequenceRange range;
+  if (state != BaseBlockState::ChecksumMismatch) {
+    range.Add(ReadLittleEndian32(baseBlock, kPrimarySequenceOffset));
+    range.Add(ReadLittleEndian32(baseBlock, kSecondarySequenceOffset));
+  }
+  for (const TransactionLog& log : logs) AddLogSequences(log.bytes.Bytes(), &range);
+  return range.NextNewer();
 }
 
-// Reads the hive's extent. A dirty hive is read as far as the file has it
-// and brought up to date from its logs; *recoveredSequence is then the last
-// entry's sequence number.
-Win32Status ReadHive(int file, BaseBlockState state, std::uint64_t extent, std::uint64_t fileSize,
-                     std::span<const TransactionLog> logs, HiveImage* image, std::uint32_t* recoveredSequence) {
-  const bool dirty = state == BaseBlockState::Dirty;
-  if (!dirty && fileSize < extent) return Win32Status::BadDb;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(extent, fileSize)));
+// Reads a clean hive's extent, which the file must hold whole.
+Win32Status ReadCleanHive(int file, std::uint64_t extent, std::uint64_t fileSize, HiveImage* image) {
+  if (fileSize < extent) return Win32Status::BadDb;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(extent));
   std::size_t filled = 0;
   if (const int error = ReadFullyAt(file, bytes.data(), bytes.size(), 0, &filled); error != 0) {
     return Win32StatusFromErrno(error);
   }
-  if (!dirty && filled != bytes.size()) return Win32Status::BadDb;
-  if (dirty) {
-    bytes.resize(filled);
-    const LogRecovery recovery = RecoverFromLogs(&bytes, logs[0].bytes.Bytes(), logs[1].bytes.Bytes());
-    if (recovery.entriesApplied == 0) return Win32Status::RegistryCorrupt;
-    *recoveredSequence = recovery.lastSequence;
+  if (filled != bytes.size()) return Win32Status::BadDb;
+  *image = HiveImage::Own(std::move(bytes));
+  return Win32Status::Success;
+}
+
+// Reads a dirty hive's file whole, up to its length, and brings it up to
+// date from its logs: the kernel may have written bins past the extent its
+// base block still counts.
+Win32Status RecoverDirtyHive(int file, std::uint64_t fileSize, std::span<const TransactionLog> logs,
+                             HiveImage* image) {
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(fileSize));
+  std::size_t filled = 0;
+  if (const int error = ReadFullyAt(file, bytes.data(), bytes.size(), 0, &filled); error != 0) {
+    return Win32StatusFromErrno(error);
+  }
+  bytes.resize(filled);
+  if (RecoverFromLogs(&bytes, logs[0].bytes.Bytes(), logs[1].bytes.Bytes()).entriesApplied == 0) {
+    return Win32Status::RegistryCorrupt;
   }
   *image = HiveImage::Own(std::move(bytes));
   return Win32Status::Success;
@@ -124,31 +142,44 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   if (fstat(hive.file.Get(), &status) != 0) return Win32StatusFromErrno(errno);
   const BaseBlockState state = CheckBaseBlock(std::span(baseBlock).first(filled));
   if (state == BaseBlockState::NotAHive) return Win32Status::BadDb;
-  const std::uint32_t hiveBinsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
-  if (hiveBinsSize == 0 || hiveBinsSize % kHivePageSize != 0) return Win32Status::BadDb;
-  const std::uint64_t extent = kBaseBlockSize + std::uint64_t{hiveBinsSize};
   const auto fileSize = static_cast<std::uint64_t>(status.st_size);
 
+  // Windows reads the logs of a dirty hive only; those of a clean one are
+  // stale and may be large, so they are not even opened.
   std::array<TransactionLog, kTransactionLogSuffixes.size()> logs;
-  for (std::size_t i = 0; i < logs.size(); ++i) {
-    OpenLog(image, hive.directory.Get(), hive.onDisk.fileName + kTransactionLogSuffixes[i], &logs[i]);
-  }
   HiveImage bytes;
-  std::uint32_t recoveredSequence = ReadLittleEndian32(baseBlock, kPrimarySequenceOffset);
-  if (const Win32Status read = ReadHive(hive.file.Get(), state, extent, fileSize, logs, &bytes, &recoveredSequence);
-      read != Win32Status::Success) {
-    return read;
-  }
-  // What stays of the original is its own bytes; the logs it was recovered
-  // from are kept beside its backup.
-  hive.onDisk.extent = std::min(extent, fileSize);
-  if (state == BaseBlockState::Dirty) {
+  if (state == BaseBlockState::Clean) {
+    const std::uint32_t hiveBinsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
+    if (hiveBinsSize == 0 || hiveBinsSize % kHivePageSize != 0) return Win32Status::BadDb;
+    hive.onDisk.extent = kBaseBlockSize + std::uint64_t{hiveBinsSize};
+    if (const Win32Status read = ReadCleanHive(hive.file.Get(), hive.onDisk.extent, fileSize, &bytes);
+        read != Win32Status::Success) {
+      return read;
+    }
+  } else {
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+      error = OpenLog(image, hive.directory.Get(), hive.onDisk.fileName + kTransactionLogSuffixes[i], &logs[i]);
+      if (error != 0) return Win32StatusFromErrno(error);
+    }
+    if (const Win32Status read = RecoverDirtyHive(hive.file.Get(), fileSize, logs, &bytes);
+        read != Win32Status::Success) {
+      return read;
+    }
+    // The original is the whole file, and the logs it was recovered from
+    // are kept beside its backup.
+    hive.onDisk.extent = fileSize;
     for (const TransactionLog& log : logs) {
       if (!log.name.empty()) hive.onDisk.logNames.push_back(log.name);
     }
   }
 
-  hive.hive = Hive::Open(std::move(bytes), SaveSequence(baseBlock, logs, recoveredSequence));
+  const std::optional<std::uint32_t> saveSequence = SaveSequence(baseBlock, state, logs);
+  // A repair must not start when its hive could not be saved as newer than
+  // every log entry Windows might replay over it.
+  if (!saveSequence && access == HiveAccess::Repair) return Win32Status::RegistryCorrupt;
+  // A hive only read is never saved, so its save sequence does not matter.
+  hive.size = bytes.Bytes().size();
+  hive.hive = Hive::Open(std::move(bytes), saveSequence.value_or(0));
   if (!hive.hive) return Win32Status::BadDb;
   hive.onDisk.directory = hive.directory.Get();
   hive.onDisk.file = hive.file.Get();

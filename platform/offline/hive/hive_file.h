@@ -29,7 +29,9 @@ struct HiveFileOnDisk {
   int directory = -1;    // the directory holding the hive, open
   std::string fileName;  // the hive's name as it is on disk
   int file = -1;         // the hive file, open (and locked for a repair)
-  std::uint64_t extent = 0;  // base block + hive bins data size: the bytes that are the hive
+  // The bytes that are the hive: a clean hive's base block and the hive bins
+  // it counts, a dirty hive's whole file.
+  std::uint64_t extent = 0;
   // On-disk names of its transaction logs when the hive was recovered from them; else empty.
   std::vector<std::string> logNames;
 };
@@ -39,9 +41,12 @@ struct HiveFile {
   UniqueFd file;
   HiveFileOnDisk onDisk;
   std::optional<Hive> hive;
+  // Bytes of the hive as read or recovered: what saving it writes.
+  std::uint64_t size = 0;
 };
 
 enum class HiveAccess {
+  // Never saved, so never locked (a dry run, or the SOFTWARE hive).
   Read,
   // Held with an exclusive lock for the life of the HiveFile, so that two
   // runs never repair the same hive at once.
@@ -49,10 +54,11 @@ enum class HiveAccess {
 };
 
 // path: the hive file's components below the Windows directory.
-// FileNotFound (or another status of the file system) when it cannot be
-// opened, SharingViolation when another run holds it, BadDb when it is not
-// a hive, RegistryCorrupt when it is dirty and its logs cannot bring it up
-// to date.
+// FileNotFound (or another status of the file system) when it or, for a
+// dirty hive, a log beside it cannot be opened or read, SharingViolation
+// when another run holds it, BadDb when it is not a hive, RegistryCorrupt
+// when it is dirty and its logs cannot bring it up to date, or, for a
+// repair, when no sequence number is newer than all it and its logs hold.
 Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, HiveAccess access, HiveFile* opened);
 
 }  // namespace tessaly::offline

@@ -1,10 +1,12 @@
 #include "platform/offline/hive/log_recovery.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 
 #include "platform/offline/hive/base_block.h"
+#include "platform/offline/hive/hive_bins.h"
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/hive/marvin32.h"
 
@@ -47,10 +49,10 @@ struct Entry {
   std::uint32_t pageCount;
 };
 
-// The entry at `offset` when it may be applied after an image of
-// `imageBinsSize` bytes of hive bins, else nothing.
+// The entry at `offset` when its header, page references and hashes are
+// sound and its image would be no larger than `largestImage`, else nothing.
 std::optional<Entry> ReadEntry(std::span<const std::uint8_t> log, std::size_t offset, std::uint32_t expectedSequence,
-                               std::uint64_t imageBinsSize) {
+                               std::uint64_t largestImage) {
   if (offset + kLogEntryHeaderSize > log.size() || !HasTag(log, offset, "HvLE")) return std::nullopt;
   const std::size_t size = EntrySize(log, offset);
   if (size == 0) return std::nullopt;
@@ -59,7 +61,10 @@ std::optional<Entry> ReadEntry(std::span<const std::uint8_t> log, std::size_t of
       bytes, ReadLittleEndian32(bytes, kLogEntrySequenceOffset), ReadLittleEndian32(bytes, kLogEntryHiveBinsSizeOffset),
       ReadLittleEndian32(bytes, kLogEntryFlagsOffset), ReadLittleEndian32(bytes, kLogEntryPageCountOffset)};
   if (entry.sequence != expectedSequence) return std::nullopt;
-  if (entry.hiveBinsSize % kHivePageSize != 0 || entry.pageCount == 0) return std::nullopt;
+  if (entry.hiveBinsSize < kHivePageSize || entry.hiveBinsSize % kHivePageSize != 0 || entry.pageCount == 0) {
+    return std::nullopt;
+  }
+  if (kBaseBlockSize + std::uint64_t{entry.hiveBinsSize} > largestImage) return std::nullopt;
 
   const std::uint64_t pagesStart = kLogEntryHeaderSize + std::uint64_t{entry.pageCount} * kLogEntryPageReferenceSize;
   // The references and the pages so far must fit in the entry; checked from
@@ -72,7 +77,6 @@ std::optional<Entry> ReadEntry(std::span<const std::uint8_t> log, std::size_t of
     pageBytes += pageSize;
     if (pagesStart + pageBytes > size || pageOffset + pageSize > entry.hiveBinsSize) return std::nullopt;
   }
-  if (entry.hiveBinsSize > imageBinsSize + pageBytes) return std::nullopt;
 
   // The hashes last: they cost a pass over the whole entry.
   if (Marvin32(bytes.subspan(kLogEntryHeaderSize), kLogEntryHashSeed) !=
@@ -86,42 +90,89 @@ std::optional<Entry> ReadEntry(std::span<const std::uint8_t> log, std::size_t of
   return entry;
 }
 
-// Every entry of `log` that applies, in order, after those already in
-// `plan`; the first must carry the log's own sequence number.
-void PlanLog(const Log& log, std::vector<Entry>* plan, std::uint64_t* binsSize, std::uint64_t* peakBinsSize) {
+// Every entry of `log` whose header and hashes are sound, in order, after
+// those already in `plan`; the first must carry the log's own sequence number.
+void PlanLog(const Log& log, std::uint64_t largestImage, std::vector<Entry>* plan, std::uint64_t* peakBinsSize) {
   std::uint32_t expectedSequence = log.sequence;
   for (std::size_t offset = kLogBaseBlockSize;;) {
-    const auto entry = ReadEntry(log.bytes, offset, expectedSequence, *binsSize);
+    const auto entry = ReadEntry(log.bytes, offset, expectedSequence, largestImage);
     if (!entry) return;
     plan->push_back(*entry);
     offset += entry->bytes.size();
     ++expectedSequence;
-    *binsSize = entry->hiveBinsSize;
-    *peakBinsSize = std::max(*peakBinsSize, *binsSize);
+    *peakBinsSize = std::max<std::uint64_t>(*peakBinsSize, entry->hiveBinsSize);
   }
 }
 
-// Bounds were checked by ReadEntry.
-void ApplyEntry(const Entry& entry, std::vector<std::uint8_t>* image) {
-  image->resize(kBaseBlockSize + entry.hiveBinsSize);
+// Copies the parts of the entry's pages that fall in [from, to) of the hive
+// bins. Bounds were checked by ReadEntry, and the image holds the entry's
+// hive bins.
+void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, std::vector<std::uint8_t>* image) {
   const std::uint8_t* page =
       entry.bytes.data() + kLogEntryHeaderSize + std::size_t{entry.pageCount} * kLogEntryPageReferenceSize;
   for (std::uint32_t i = 0; i < entry.pageCount; ++i) {
     const std::size_t reference = kLogEntryHeaderSize + std::size_t{i} * kLogEntryPageReferenceSize;
-    const std::uint32_t pageOffset = ReadLittleEndian32(entry.bytes, reference);
+    const std::uint64_t pageOffset = ReadLittleEndian32(entry.bytes, reference);
     const std::uint32_t pageSize = ReadLittleEndian32(entry.bytes, reference + 4);
-    std::copy_n(page, pageSize, image->data() + kBaseBlockSize + pageOffset);
+    const std::uint64_t start = std::max(pageOffset, from);
+    const std::uint64_t end = std::min(pageOffset + pageSize, to);
+    if (start < end) {
+      std::copy_n(page + (start - pageOffset), end - start, image->data() + kBaseBlockSize + start);
+    }
     page += pageSize;
   }
 }
 
+// Applies the planned entries in order, up to the first that grows the hive
+// bins into a span that does not hold valid bins, or whose grown span would
+// take the bytes checked past checkBudget. Returns how many applied.
+std::size_t ApplyEntries(std::span<const Entry> plan, std::uint64_t binsSize, std::uint64_t checkBudget,
+                         std::vector<std::uint8_t>* image) {
+  std::size_t applied = 0;
+  for (const Entry& entry : plan) {
+    if (entry.hiveBinsSize > binsSize) {
+      if (entry.hiveBinsSize - binsSize > checkBudget) break;
+      checkBudget -= entry.hiveBinsSize - binsSize;
+      // The grown span keeps what the primary file holds there; only what
+      // lies past the file starts out as zeros.
+      if (image->size() < kBaseBlockSize + entry.hiveBinsSize) image->resize(kBaseBlockSize + entry.hiveBinsSize);
+      CopyPages(entry, binsSize, entry.hiveBinsSize, image);
+      const auto bins = std::span<const std::uint8_t>(*image).subspan(kBaseBlockSize, entry.hiveBinsSize);
+      if (!HiveBinsAreValid(bins, static_cast<std::size_t>(binsSize))) break;
+    }
+    CopyPages(entry, 0, std::min<std::uint64_t>(binsSize, entry.hiveBinsSize), image);
+    binsSize = entry.hiveBinsSize;
+    ++applied;
+  }
+  return applied;
+}
+
 }  // namespace
 
-bool SequenceIsLower(std::uint32_t a, std::uint32_t b) {
-  if (a == b) return false;
-  const bool plainlyLower = a < b;
-  const std::uint32_t difference = plainlyLower ? b - a : a - b;
-  return difference > 0x7FFFFFFFu ? !plainlyLower : plainlyLower;
+bool SequenceIsLower(std::uint32_t a, std::uint32_t b) { return static_cast<std::uint32_t>(b - a - 1) < 0x7FFFFFFFu; }
+
+void SequenceRange::Add(std::uint32_t sequence) {
+  if (spread_) return;
+  if (!oldest_) {
+    oldest_ = newest_ = sequence;
+    return;
+  }
+  const std::uint32_t ahead = sequence - *oldest_;
+  if (ahead <= newest_ - *oldest_) return;
+  // Widen the arc the shorter way round to take the number in.
+  const std::uint32_t behind = newest_ - sequence;
+  if (ahead <= behind) {
+    newest_ = sequence;
+  } else {
+    oldest_ = sequence;
+  }
+  // The next number must be ahead of the oldest by at most 0x7FFFFFFF.
+  spread_ = newest_ - *oldest_ > 0x7FFFFFFEu;
+}
+
+std::optional<std::uint32_t> SequenceRange::NextNewer() const {
+  if (!oldest_ || spread_) return std::nullopt;
+  return newest_ + 1;
 }
 
 LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const std::uint8_t> log1,
@@ -131,52 +182,74 @@ LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const st
   std::optional<Log> second = UsableLog(log2);
   if (!first || (second && SequenceIsLower(second->sequence, first->sequence))) std::swap(first, second);
 
-  // A log older than the primary's secondary sequence number holds changes
-  // the primary already has; replaying it would roll the hive back.
-  const std::uint32_t secondary = ReadLittleEndian32(*image, kSecondarySequenceOffset);
-  if (first && SequenceIsLower(first->sequence, secondary)) {
-    first = second;
+  // The base block the entries apply to: the primary's own, or, when it is
+  // torn, the copy heading the log with the latest entries, applied alone.
+  std::span<const std::uint8_t> baseBlock(image->data(), kBaseBlockSize);
+  if (ReadLittleEndian32(baseBlock, kChecksumOffset) != BaseBlockChecksum(baseBlock)) {
+    if (second) first = second;
     second.reset();
+    if (!first) return {};
+    baseBlock = first->bytes.first(kLogBaseBlockSize);
+  } else {
+    // A log older than the primary's secondary sequence number holds changes
+    // the primary already has; replaying it would roll the hive back.
+    const std::uint32_t secondary = ReadLittleEndian32(baseBlock, kSecondarySequenceOffset);
+    if (first && SequenceIsLower(first->sequence, secondary)) {
+      first = second;
+      second.reset();
+    }
+    if (!first || SequenceIsLower(first->sequence, secondary)) return {};
   }
-  if (!first || SequenceIsLower(first->sequence, secondary)) return {};
 
-  // Validate everything before changing a byte, so the image is reserved once
-  // at its largest size.
+  // No entry may make the image larger than the files it comes from.
+  const std::uint64_t largestImage = image->size() + log1.size() + log2.size();
+  const std::uint64_t binsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
   std::vector<Entry> plan;
-  std::uint64_t binsSize = image->size() - kBaseBlockSize;
-  std::uint64_t peakBinsSize = binsSize;
-  PlanLog(*first, &plan, &binsSize, &peakBinsSize);
+  std::uint64_t peakBinsSize = image->size() - kBaseBlockSize;
+  PlanLog(*first, largestImage, &plan, &peakBinsSize);
   if (plan.empty()) return {};
-  if (second && second->sequence == plan.back().sequence + 1) PlanLog(*second, &plan, &binsSize, &peakBinsSize);
+  if (second && second->sequence == plan.back().sequence + 1) PlanLog(*second, largestImage, &plan, &peakBinsSize);
 
+  const std::size_t originalSize = image->size();
+  std::array<std::uint8_t, kLogBaseBlockSize> baseBlockStart{};
+  std::copy_n(baseBlock.begin(), kLogBaseBlockSize, baseBlockStart.begin());
   image->reserve(kBaseBlockSize + peakBinsSize);
-  for (const Entry& entry : plan) ApplyEntry(entry, image);
+  // Entries that shrink and grow the hive over and over would make the
+  // checks of the grown spans cost the square of the files' size; a real
+  // log grows it by a little, now and then.
+  const std::size_t applied = ApplyEntries(plan, binsSize, 2 * largestImage, image);
+  if (applied == 0) {
+    image->resize(originalSize);
+    return {};
+  }
 
-  const Entry& last = plan.back();
-  const std::span<std::uint8_t> baseBlock(image->data(), kBaseBlockSize);
-  WriteLittleEndian32(baseBlock, kHiveBinsSizeOffset, last.hiveBinsSize);
-  const std::uint32_t flags = ReadLittleEndian32(baseBlock, kFlagsOffset);
-  WriteLittleEndian32(baseBlock, kFlagsOffset, (flags & ~1u) | (last.flags & 1u));
-  SealBaseBlock(baseBlock, last.sequence);
-  return {static_cast<std::uint32_t>(plan.size()), last.sequence};
+  const Entry& last = plan[applied - 1];
+  image->resize(kBaseBlockSize + last.hiveBinsSize);
+  std::copy(baseBlockStart.begin(), baseBlockStart.end(), image->begin());
+  const std::span<std::uint8_t> recovered(image->data(), kBaseBlockSize);
+  // A base block taken from a log says it heads a log.
+  WriteLittleEndian32(recovered, kFileTypeOffset, kFileTypePrimary);
+  WriteLittleEndian32(recovered, kHiveBinsSizeOffset, last.hiveBinsSize);
+  const std::uint32_t flags = ReadLittleEndian32(recovered, kFlagsOffset);
+  WriteLittleEndian32(recovered, kFlagsOffset, (flags & ~1u) | (last.flags & 1u));
+  SealBaseBlock(recovered, last.sequence);
+  return {static_cast<std::uint32_t>(applied), last.sequence};
 }
 
-std::uint32_t HighestLogSequence(std::span<const std::uint8_t> log) {
+void AddLogSequences(std::span<const std::uint8_t> log, SequenceRange* range) {
   const std::optional<Log> usable = UsableLog(log);
-  if (!usable) return 0;
-  std::uint32_t highest = usable->sequence;
+  if (!usable) return;
+  range->Add(usable->sequence);
   for (std::size_t offset = kLogBaseBlockSize; offset + kLogEntryHeaderSize <= log.size();) {
     if (!HasTag(log, offset, "HvLE")) {
       offset += kLogEntryAlignment;
       continue;
     }
-    const std::uint32_t sequence = ReadLittleEndian32(log, offset + kLogEntrySequenceOffset);
-    if (SequenceIsLower(highest, sequence)) highest = sequence;
+    range->Add(ReadLittleEndian32(log, offset + kLogEntrySequenceOffset));
     // Step over a plausible entry whole, so page contents are not taken for headers.
     const std::size_t size = EntrySize(log, offset);
     offset += size != 0 ? size : kLogEntryAlignment;
   }
-  return highest;
 }
 
 }  // namespace tessaly::offline

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -28,44 +29,71 @@ inline constexpr std::size_t kLogEntryHash2Offset = 32;
 inline constexpr std::size_t kLogEntryHeaderSize = 40;
 inline constexpr std::size_t kLogEntryPageReferenceSize = 8;
 
-// Sequence numbers wrap: a is lower than b when b is ahead of it by at most
-// 0x7FFFFFFF, counting past 0xFFFFFFFF.
+// Sequence numbers wrap, as Windows counts them: a is lower than b when b is
+// ahead of it by 1 to 0x7FFFFFFF, counting past 0xFFFFFFFF. Numbers half the
+// ring apart are neither.
 bool SequenceIsLower(std::uint32_t a, std::uint32_t b);
+
+// The sequence numbers present in a hive and its logs, gathered to find the
+// one its saved base block gets: newer than every one of them, so that
+// Windows never replays a logged entry over the saved hive.
+class SequenceRange {
+ public:
+  void Add(std::uint32_t sequence);
+  // One past the newest number added; nullopt when none was added, or when
+  // they spread over half the ring or more, so that no number is newer than
+  // all of them.
+  std::optional<std::uint32_t> NextNewer() const;
+
+ private:
+  // The shortest arc of the ring, from oldest_ forward to newest_, holding
+  // every number added; spread_ is set once no arc short enough does.
+  std::optional<std::uint32_t> oldest_;
+  std::uint32_t newest_ = 0;
+  bool spread_ = false;
+};
 
 struct LogRecovery {
   std::uint32_t entriesApplied = 0;
   std::uint32_t lastSequence = 0;  // sequence number of the last applied entry
 };
 
-// image: the primary hive file's bytes (its 4096-byte base block first, which
-// CheckBaseBlock found Dirty), then its hive bins. log1/log2: the whole LOG1
-// and LOG2 files, empty when missing.
+// image: the whole primary hive file, its 4096-byte base block first, which
+// CheckBaseBlock found Dirty or ChecksumMismatch, then as many bytes as the file
+// has: since Windows 8.1 the kernel may write a dirty hive's bins before
+// its base block, so bins past the base block's hive bins size may be the
+// ones a later entry grows the hive into. log1/log2: the whole LOG1 and LOG2
+// files, empty when missing.
 //
 // Applies the entries of the usable logs in Windows' order: the log with the
 // lower sequence number first, if that number is not below the primary's
 // secondary one, else the other log alone (under the same condition); then
-// the other log when it starts right after the last applied entry. Each
-// entry resizes the image to 4096 + its hive bins size and copies its pages
-// in. Reading stops at the first entry that is torn, out of sequence or
-// whose pages fall outside it or outside the hive bins; one that would grow
-// the hive bins by more than the page bytes it carries counts as such too,
-// so a forged size cannot make the image outgrow the logs.
+// the other log when it starts right after the last applied entry. A base
+// block that fails its checksum is replaced by the 512 bytes heading the log
+// with the newer sequence number, and that log alone is applied.
+//
+// Each entry sets the hive bins size and copies its pages in; bytes of the
+// image past the previous size stay as they were. Reading stops at the first
+// entry that is torn, out of sequence, whose hive bins size is not a whole
+// number of pages (at least one), whose pages fall outside it or outside the
+// hive bins, that would make the image larger than the primary and both logs
+// together, or that grows the hive bins into a span that does not hold valid
+// bins once its pages are in. The grown spans checked, all entries together,
+// may not exceed twice that size.
 //
 // The recovered base block takes the last applied entry's hive bins size and
 // flag bit 0, and both its sequence numbers become the last applied entry's,
-// under a new checksum: the image reads as a clean hive in the state the
-// logs end in. Whoever writes it back must still raise the sequence numbers
-// above HighestLogSequence of both logs.
+// under a new checksum; the image is cut to that size. It reads as a clean
+// hive in the state the logs end in.
 //
-// Returns entriesApplied == 0, with the image unchanged, when no entry
+// Returns entriesApplied == 0, with the image its old size, when no entry
 // applies: the hive cannot be recovered and is refused.
 LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const std::uint8_t> log1,
                             std::span<const std::uint8_t> log2);
 
-// The highest sequence number, in SequenceIsLower's order, that the log
-// carries in its base block and in any entry header with the "HvLE"
-// signature, the stale ones after the last valid entry included; 0 for an
-// empty or unusable log.
-std::uint32_t HighestLogSequence(std::span<const std::uint8_t> log);
+// Adds every sequence number a usable log carries, in its base block and in
+// any entry header with the "HvLE" signature, the stale ones after the last
+// valid entry included. An unusable log carries none: Windows never reads it.
+void AddLogSequences(std::span<const std::uint8_t> log, SequenceRange* range);
 
 }  // namespace tessaly::offline

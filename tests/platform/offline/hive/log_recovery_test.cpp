@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <stdexcept>
@@ -183,7 +184,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EveryEntryApplies,
                                          RecoveryCase{"Log2OnlyHoldsItsBaseBlock", 20, {3, 0, 2, 0, 0}},
                                          RecoveryCase{"SequenceNumbersWrapBetweenTheLogs", 1, {2, 2, 2, 0, 0}},
                                          RecoveryCase{"HiveBinsGrow", 7, {2, 1, 2, 3, 0}},
-                                         RecoveryCase{"HiveBinsShrink", 7, {1, 2, 2, 0, 2}}),
+                                         RecoveryCase{"HiveBinsShrink", 7, {1, 2, 2, 0, 2}},
+                                         RecoveryCase{"PrimaryFileHoldsTheGrownBins", 7, {2, 1, 2, 0, 0, 3}}),
                          [](const testing::TestParamInfo<RecoveryCase>& info) { return info.param.name; });
 
 TEST(RecoverFromLogs, ChangesTheImageSizeToTheLastEntrysHiveBins) {
@@ -308,7 +310,13 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"SequenceOfThePreviousEntry", [](LogEntry& e) { --e.sequence; }},
         StopCase{"SequenceOneTooFar", [](LogEntry& e) { ++e.sequence; }},
         StopCase{"PageCrossesTheEndOfTheHiveBins", [](LogEntry& e) { e.pages.back().offset = e.hiveBinsSize - 2048; }},
-        StopCase{"HiveBinsGrowBeyondTheLoggedPages", [](LogEntry& e) { e.hiveBinsSize += 64 * 4096; }}),
+        StopCase{"NoHiveBins",
+                 [](LogEntry& e) {
+                   e.hiveBinsSize = 0;
+                   e.pages = {{0, {}}};
+                 }},
+        StopCase{"HiveBinsGrowByAPageNothingFills", [](LogEntry& e) { e.hiveBinsSize += 4096; }},
+        StopCase{"HiveBinsGrowBeyondTheFiles", [](LogEntry& e) { e.hiveBinsSize += 64 * 4096; }}),
     [](const testing::TestParamInfo<StopCase>& info) { return info.param.name; });
 
 TEST(RecoverFromLogs, StopsAtAnEntryThatRunsPastTheEndOfTheFile) {
@@ -377,7 +385,9 @@ TEST(RecoverFromLogs, AppliesNothingFromUnusableLogs) {
     const auto [recovery, recovered] = Recover(dirty.primary, log1, log2);
     EXPECT_EQ(recovery.entriesApplied, 0u);
     EXPECT_TRUE(SameBytes(recovered, dirty.primary));
-    EXPECT_EQ(HighestLogSequence(log1), 0u);
+    SequenceRange range;
+    AddLogSequences(log1, &range);
+    EXPECT_EQ(range.NextNewer(), std::nullopt);
   }
 }
 
@@ -408,21 +418,107 @@ TEST(RecoverFromLogs, SurvivesAnyValueInAnEntryHeader) {
         EXPECT_EQ(CheckBaseBlock(recovered), BaseBlockState::Clean) << "byte " << byte;
         EXPECT_EQ(recovered.size(), kBaseBlockSize + Field(recovered, kHiveBinsSizeOffset)) << "byte " << byte;
       }
-      HighestLogSequence(log);
+      SequenceRange range;
+      AddLogSequences(log, &range);
     }
   }
 }
 
-TEST(HighestLogSequence, CountsEveryEntryHeaderButNotPageContents) {
+// Windows takes the base block from the log with the latest entries and
+// applies that log alone; each entry here logs the first page only, so
+// LOG2's entries rebuild the hive without LOG1's.
+TEST(RecoverFromLogs, ReplacesABaseBlockThatFailsItsChecksum) {
+  const Bytes clean = CleanHive(20);
+  DirtyHive dirty = image::MakeDirtyHive(clean, {1, 2, 1, 0, 0});
+  const Bytes log1 = image::WriteLog(dirty.primary, dirty.log1);
+  const Bytes log2 = image::WriteLog(dirty.primary, dirty.log2);
+  Bytes torn = dirty.primary;
+  WriteLittleEndian32(torn, kHiveBinsSizeOffset, 0xFFFFF000);
+  ASSERT_EQ(CheckBaseBlock(torn), BaseBlockState::ChecksumMismatch);
+
+  const auto [recovery, recovered] = Recover(torn, log1, log2);
+  EXPECT_EQ(recovery.entriesApplied, 2u);
+  EXPECT_EQ(recovery.lastSequence, 20u);
+  EXPECT_TRUE(SameBytes(recovered, clean));
+
+  // That log unusable, nothing applies.
+  Bytes spoiledLog2 = log2;
+  spoiledLog2[kChecksumOffset] ^= 1;
+  EXPECT_EQ(Recover(torn, spoiledLog2, log1).recovery.entriesApplied, 1u);
+  dirty.log2.entries.front().fault = LogEntryFault::BadHash1;
+  EXPECT_EQ(Recover(torn, log1, image::WriteLog(dirty.primary, dirty.log2)).recovery.entriesApplied, 0u);
+}
+
+// Each regrowth is checked whole: a log that shrinks the hive to a page and
+// grows it back, entry after entry, must not cost the square of its size.
+TEST(RecoverFromLogs, BoundsTheChecksOfAHiveThatShrinksAndGrowsOverAndOver) {
+  const Bytes clean = CleanHive(100);
+  const DirtyHive dirty = image::MakeDirtyHive(clean, {1, 0, 1, 0, 0});
+  const std::uint32_t binsSize = Field(clean, kHiveBinsSizeOffset);
+  const Bytes firstPage(clean.begin() + kBaseBlockSize, clean.begin() + 2 * kBaseBlockSize);
+  ASSERT_EQ(Field(firstPage, 8), 4096u) << "the first bin is one page";
+  LogContents log{dirty.log1.sequence, {}};
+  constexpr std::uint32_t kCycles = 20;
+  for (std::uint32_t i = 0; i < 2 * kCycles; ++i) {
+    log.entries.push_back(LogEntry{log.sequence + i, i % 2 == 0 ? 4096 : binsSize, 0, {{0, firstPage}}});
+  }
+  const Bytes logBytes = image::WriteLog(dirty.primary, log);
+  Bytes primary = clean;
+  WriteLittleEndian32(primary, kSecondarySequenceOffset, log.sequence);
+  Reseal(primary);
+
+  const auto [recovery, recovered] = Recover(primary, logBytes, {});
+  // Every regrowth checks the whole hive but its first page.
+  const std::uint64_t checkedPerCycle = binsSize - 4096;
+  const std::uint64_t budget = 2 * (primary.size() + logBytes.size());
+  EXPECT_EQ(recovery.entriesApplied, 2 * (budget / checkedPerCycle) + 1);
+  EXPECT_LT(recovery.entriesApplied, 2 * kCycles);
+}
+
+TEST(SequenceRange, IsNewerThanEveryNumberPresentByWindowsRule) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint32_t> numbers;
+    std::optional<std::uint32_t> next;
+  };
+  for (const Case& test : {
+           Case{"nothing present", {}, std::nullopt},
+           Case{"a clean hive alone", {0x90000000, 0x90000000}, 0x90000001},
+           Case{"a dirty hive and its logs", {3, 2, 2, 3, 4, 1}, 5},
+           Case{"across the wrap", {0xFFFFFFFE, 1, 0xFFFFFFFF, 0}, 2},
+           Case{"as far apart as allowed", {0x10, 0x8000000Eu}, 0x8000000Fu},
+           Case{"one too far apart", {0x10, 0x8000000Fu}, std::nullopt},
+           Case{"half the ring apart", {0x60000000, 0xE0000000}, std::nullopt},
+           Case{"spread in three steps", {0, 0x60000000, 0xC0000000}, std::nullopt},
+       }) {
+    for (const bool reversed : {false, true}) {
+      SCOPED_TRACE(testing::Message() << test.name << (reversed ? ", reversed" : ""));
+      SequenceRange range;
+      std::vector<std::uint32_t> numbers = test.numbers;
+      if (reversed) std::reverse(numbers.begin(), numbers.end());
+      for (const std::uint32_t number : numbers) range.Add(number);
+      EXPECT_EQ(range.NextNewer(), test.next);
+      if (!test.next) continue;
+      for (const std::uint32_t number : numbers) EXPECT_TRUE(SequenceIsLower(number, *test.next));
+    }
+  }
+}
+
+TEST(AddLogSequences, CountsEveryEntryHeaderButNotPageContents) {
   const Bytes clean = CleanHive(10);
   DirtyHive dirty = image::MakeDirtyHive(clean, {3, 1, 1, 0, 0});
-  EXPECT_EQ(HighestLogSequence(image::WriteLog(dirty.primary, dirty.log1)), 9u);
-  EXPECT_EQ(HighestLogSequence(image::WriteLog(dirty.primary, dirty.log2)), 10u);
-  EXPECT_EQ(HighestLogSequence(image::WriteLog(dirty.primary, LogContents{12, {}})), 12u);
+  const auto next = [&](const LogContents& log) {
+    SequenceRange range;
+    AddLogSequences(image::WriteLog(dirty.primary, log), &range);
+    return range.NextNewer();
+  };
+  EXPECT_EQ(next(dirty.log1), 10u);
+  EXPECT_EQ(next(dirty.log2), 11u);
+  EXPECT_EQ(next(LogContents{12, {}}), 13u);
 
   // An entry recovery stops at, and the stale one after it, still count.
   dirty.log1.entries[1].fault = LogEntryFault::BadHash1;
-  EXPECT_EQ(HighestLogSequence(image::WriteLog(dirty.primary, dirty.log1)), 9u);
+  EXPECT_EQ(next(dirty.log1), 10u);
 
   // A page of the first entry made of would-be entry headers, one of them at
   // every multiple of 512 in the file.
@@ -432,14 +528,7 @@ TEST(HighestLogSequence, CountsEveryEntryHeaderButNotPageContents) {
     WriteLittleEndian32(page, offset + kLogEntrySizeOffset, 512);
     WriteLittleEndian32(page, offset + kLogEntrySequenceOffset, 0x70000000);
   }
-  EXPECT_EQ(HighestLogSequence(image::WriteLog(dirty.primary, dirty.log1)), 9u);
-}
-
-TEST(HighestLogSequence, FollowsTheWrap) {
-  const Bytes clean = CleanHive(1);
-  const DirtyHive dirty = image::MakeDirtyHive(clean, {3, 1, 1, 0, 0});
-  ASSERT_EQ(dirty.log1.sequence, 0xFFFFFFFEu);
-  EXPECT_EQ(HighestLogSequence(image::WriteLog(dirty.primary, dirty.log1)), 0u);
+  EXPECT_EQ(next(dirty.log1), 10u);
 }
 
 TEST(SequenceIsLower, CountsPastTheWrap) {
@@ -448,7 +537,9 @@ TEST(SequenceIsLower, CountsPastTheWrap) {
   EXPECT_TRUE(SequenceIsLower(0xFFFFFFFF, 0));
   EXPECT_FALSE(SequenceIsLower(0, 0xFFFFFFFF));
   EXPECT_TRUE(SequenceIsLower(0, 0x7FFFFFFF));
-  EXPECT_TRUE(SequenceIsLower(0x80000000, 0));
+  // Half the ring apart, neither is newer.
+  EXPECT_FALSE(SequenceIsLower(0x80000000, 0));
+  EXPECT_FALSE(SequenceIsLower(0, 0x80000000));
 }
 
 }  // namespace

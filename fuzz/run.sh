@@ -6,8 +6,10 @@
 #
 #   fuzz/run.sh [SECONDS_PER_TARGET]      (default 30)
 #
-# Build output and corpora go to build/fuzz. A crash stops the script and
-# leaves the crashing input in that directory.
+# Build output and corpora go to build/fuzz. A crash, an input that takes
+# more than 10 s, or one that asks for more than 512 MiB at once stops the
+# script and leaves the input in that directory: a crafted hive must cost
+# time linear in its size and memory under its size plus a bound.
 set -eu
 
 cd "$(dirname "$0")/.."
@@ -22,5 +24,6 @@ for target in pe_export_names hive_reader; do
   mkdir -p "$build/corpus/$target"
   echo "== $target: $seconds s"
   (cd "$build" && "./${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
+    -timeout=10 -malloc_limit_mb=512 -rss_limit_mb=2048 -max_len=131072 \
     "corpus/$target" "seeds/$target")
 done

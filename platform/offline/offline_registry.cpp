@@ -40,7 +40,7 @@ const OfflineRegistry::OpenedKey* OfflineRegistry::Find(KeyHandle key) const {
 // asked for, and its bytes only when they fit the caller's buffer. The size
 // is the one the value's node declares, so data too large for the buffer
 // (big data of many segments, for one) is never read.
-Win32Status OfflineRegistry::ReadValueData(Hive& hive, CellOffset value, std::uint32_t* type, std::uint8_t* data,
+Win32Status OfflineRegistry::HandOutValue(Hive& hive, CellOffset value, std::uint32_t* type, std::uint8_t* data,
                                            std::uint32_t* dataSize) {
   std::uint32_t valueType = 0;
   std::uint32_t size = 0;
@@ -127,7 +127,7 @@ Win32Status OfflineRegistry::EnumValue(KeyHandle key, std::uint32_t index, char1
   // The capacity counts the terminating NUL.
   if (value.name.size() >= *nameLength) return Win32Status::MoreData;
 
-  const Win32Status read = ReadValueData(*opened->hive, value.cell, type, data, dataSize);
+  const Win32Status read = HandOutValue(*opened->hive, value.cell, type, data, dataSize);
   if (read != Win32Status::Success && read != Win32Status::MoreData) return read;
   std::copy(value.name.begin(), value.name.end(), name);
   name[value.name.size()] = u'\0';
@@ -154,7 +154,7 @@ Win32Status OfflineRegistry::QueryValueEx(KeyHandle key, const char16_t* valueNa
   if (data != nullptr && dataSize == nullptr) return Win32Status::InvalidParameter;
   const NamedItem* const value = opened->hive->FindValue(opened->node, valueName != nullptr ? valueName : u"");
   if (value == nullptr) return Win32Status::FileNotFound;
-  return ReadValueData(*opened->hive, value->cell, type, data, dataSize);
+  return HandOutValue(*opened->hive, value->cell, type, data, dataSize);
 }
 
 // Rewrites an existing REG_DWORD value in place, the only change the repair

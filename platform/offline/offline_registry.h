@@ -56,7 +56,7 @@ class OfflineRegistry final : public Registry {
   Win32Status OpenSoftwareHive();
   bool IsComponentsMount(KeyHandle parent, std::u16string_view subKey) const;
   const OpenedKey* Find(KeyHandle key) const;
-  Win32Status ReadValueData(Hive& hive, CellOffset value, std::uint32_t* type, std::uint8_t* data,
+  Win32Status HandOutValue(Hive& hive, CellOffset value, std::uint32_t* type, std::uint8_t* data,
                             std::uint32_t* dataSize);
 
   ImageTree& image_;

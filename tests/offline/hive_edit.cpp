@@ -1,5 +1,6 @@
 #include "hive_edit.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -118,19 +119,19 @@ CellOffset HiveEdit::AppendCell(const std::vector<std::uint8_t>& data) {
   std::copy(data.begin(), data.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(kBaseBlockSize + cell + 4));
   // The rest of the bin is one free cell.
   if (kBinHeaderSize + cellSize < binSize) {
-    SetCellSize(static_cast<CellOffset>(cell + cellSize), static_cast<std::uint32_t>(binSize - kBinHeaderSize - cellSize));
+    const std::size_t rest = binSize - kBinHeaderSize - cellSize;
+    SetCellSize(static_cast<CellOffset>(cell + cellSize), static_cast<std::uint32_t>(rest));
   }
   WriteLittleEndian32(bytes_, offline::kHiveBinsSizeOffset, static_cast<std::uint32_t>(binStart + binSize));
   return cell;
 }
 
 std::vector<std::uint8_t> ListCell(std::string_view signature, std::uint16_t count, CellOffset entry) {
-  const bool withHints = signature == "lf" || signature == "lh";
-  std::vector<std::uint8_t> cell(4 + std::size_t{count} * (withHints ? 8 : 4));
+  std::vector<std::uint8_t> cell(4 + std::size_t{count} * 4);
   WriteLittleEndian32(cell, 0,
                       static_cast<std::uint32_t>(signature[0]) | static_cast<std::uint32_t>(signature[1]) << 8 |
                           static_cast<std::uint32_t>(count) << 16);
-  for (std::size_t i = 0; i < count; ++i) WriteLittleEndian32(cell, 4 + i * (withHints ? 8 : 4), entry);
+  for (std::size_t i = 0; i < count; ++i) WriteLittleEndian32(cell, 4 + i * 4, entry);
   return cell;
 }
 

@@ -27,7 +27,6 @@ inline constexpr std::size_t kValueData = 8;
 class HiveEdit {
  public:
   explicit HiveEdit(const std::filesystem::path& file);
-  explicit HiveEdit(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
 
   // The whole file, the base block sealed for the bins as they are now.
   const std::vector<std::uint8_t>& Sealed();
@@ -37,10 +36,9 @@ class HiveEdit {
   CellOffset Key(std::string_view path) const;
   CellOffset Value(CellOffset key, std::string_view name) const;
 
-  // A cell's data field at `at`, and the cell's size field.
+  // A cell's field at `at` from the start of its data.
   std::uint32_t Field(CellOffset cell, std::size_t at) const;
   void SetField(CellOffset cell, std::size_t at, std::uint32_t value);
-  void SetCellSize(CellOffset cell, std::uint32_t size);
   // Bytes from the start of the hive bins, headers included.
   std::uint32_t BinField(std::size_t at) const;
   void SetBinBytes(std::size_t at, std::string_view bytes);
@@ -51,12 +49,12 @@ class HiveEdit {
 
  private:
   offline::HiveCells Cells() const { return offline::HiveCells(bytes_); }
+  void SetCellSize(CellOffset cell, std::uint32_t size);
 
   std::vector<std::uint8_t> bytes_;
 };
 
-// A subkey list cell: "li" or "ri" followed by the offsets, or "lf"/"lh"
-// with a zero hint after each.
+// An "li" leaf or an "ri" root of `count` entries, every one naming `entry`.
 std::vector<std::uint8_t> ListCell(std::string_view signature, std::uint16_t count, CellOffset entry);
 
 }  // namespace tessaly::offline_test

@@ -142,17 +142,21 @@ bool HiveCells::ReadValueData(const ValueNode& value, std::vector<std::uint8_t>*
   const std::span<const std::uint8_t> segments = Cell(ReadLittleEndian32(cell, 4));
   if (segmentCount > segments.size() / 4) return false;
   // Each segment must be a cell of its own, large enough for its part, before
-  // the declared size is reserved: a list naming one cell over and over would
-  // otherwise claim up to a gigabyte from a hive of a few kilobytes.
+  // the declared size is reserved: a list naming one cell over and over, or
+  // cells faked inside each other, would otherwise claim up to a gigabyte
+  // from a hive of a few kilobytes. Cells that do not overlap hold no more
+  // than the hive.
   std::vector<CellOffset> segmentCells(segmentCount);
   for (std::size_t i = 0; i < segmentCount; ++i) {
     segmentCells[i] = ReadLittleEndian32(segments, i * 4);
     const std::size_t wanted = std::min<std::size_t>(kMaxSegmentSize, value.dataSize - i * kMaxSegmentSize);
     if (Cell(segmentCells[i]).size() < wanted) return false;
   }
-  std::vector<CellOffset> sortedCells = segmentCells;
-  std::sort(sortedCells.begin(), sortedCells.end());
-  if (std::adjacent_find(sortedCells.begin(), sortedCells.end()) != sortedCells.end()) return false;
+  std::vector<CellOffset> inOrder = segmentCells;
+  std::sort(inOrder.begin(), inOrder.end());
+  for (std::size_t i = 1; i < inOrder.size(); ++i) {
+    if (inOrder[i] - inOrder[i - 1] < kCellSizeField + Cell(inOrder[i - 1]).size()) return false;
+  }
   data->reserve(value.dataSize);
   for (const CellOffset segmentCell : segmentCells) {
     const std::span<const std::uint8_t> segment = Cell(segmentCell);

@@ -35,6 +35,8 @@ constexpr int kParentSubkeys = 501;  // more than one leaf holds: an "ri" over t
 constexpr std::size_t kSegmentSize = 16344;
 constexpr std::size_t kBinHeaderSize = 32;
 
+std::uint32_t Negated(std::uint32_t length) { return static_cast<std::uint32_t>(-static_cast<std::int64_t>(length)); }
+
 std::vector<std::uint8_t> BigData() { return std::vector<std::uint8_t>(2 * kSegmentSize + 1, 0x5A); }
 
 // A hive with every kind of list: an "ri" over leaves, value lists, inline,
@@ -93,7 +95,6 @@ TEST_P(RefusedHiveTest, IsNotOpened) {
 // while the cell is allocated.
 constexpr std::size_t kFirstCell = kBinHeaderSize;
 
-std::uint32_t Negated(std::uint32_t length) { return static_cast<std::uint32_t>(-static_cast<std::int64_t>(length)); }
 
 std::vector<DamageRow> BinRows() {
   return {
@@ -201,15 +202,40 @@ void NameOneSegmentThroughout(HiveEdit& hive, CellOffset value, std::uint16_t se
   hive.SetField(bigData, 4, hive.AppendCell(segments));
 }
 
-TEST_F(HiveStructureTest, BigDataSegmentsMustBeCellsOfTheirOwn) {
-  const CellOffset big = edit_->Value(edit_->Key("Values"), "big");
-  const CellOffset list = edit_->Field(edit_->Field(big, kValueData), 4);
-  edit_->SetField(list, 4, edit_->Field(list, 0));
-  std::optional<Hive> hive = Open();
-  ASSERT_TRUE(hive);
-  std::uint32_t type = 0;
-  std::vector<std::uint8_t> data;
-  EXPECT_EQ(hive->ReadValue(big, &type, &data), EINVAL);
+// The "big" value's segment list, whose first two entries a test rewrites.
+class BigDataSegmentsTest : public HiveStructureTest {
+ protected:
+  void ExpectUnreadable() {
+    std::optional<Hive> hive = Open();
+    ASSERT_TRUE(hive);
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(hive->ReadValue(big_, &type, &data), EINVAL);
+  }
+
+  CellOffset big_ = 0;
+  CellOffset list_ = 0;
+  CellOffset firstSegment_ = 0;
+
+  void SetUp() override {
+    HiveStructureTest::SetUp();
+    big_ = edit_->Value(edit_->Key("Values"), "big");
+    list_ = edit_->Field(edit_->Field(big_, kValueData), 4);
+    firstSegment_ = edit_->Field(list_, 0);
+  }
+};
+
+TEST_F(BigDataSegmentsTest, OneCellTwiceIsRefused) {
+  edit_->SetField(list_, 4, firstSegment_);
+  ExpectUnreadable();
+}
+
+// A cell faked inside the first segment's data, 8 bytes in, as long as a
+// whole segment's cell.
+TEST_F(BigDataSegmentsTest, ACellInsideAnotherIsRefused) {
+  edit_->SetField(firstSegment_, 4, Negated(kSegmentSize + 8));
+  edit_->SetField(list_, 4, firstSegment_ + 8);
+  ExpectUnreadable();
 }
 
 // Address space left to a child beyond what the test process already maps:

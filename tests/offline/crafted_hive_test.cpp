@@ -10,6 +10,7 @@
 #include "hive_edit.h"
 #include "test_image.h"
 #include "tool_run.h"
+#include "tools/image/log_writer.h"
 #include "tree_state.h"
 
 namespace tessaly::offline_test {
@@ -79,6 +80,27 @@ TEST_P(CraftedHiveTest, IsRefusedAtLoadInBoundedMemoryWritingNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Offline, CraftedHiveTest, testing::ValuesIn(CraftedRows()),
                          [](const testing::TestParamInfo<CraftedRow>& info) { return info.param.name; });
+
+// The check applies to the hive as its logs leave it: here the logged first
+// page carries the garbage signature, over a primary whose logged pages are
+// garbage throughout.
+TEST(RecoveredHiveTest, IsRefusedWhenTheLogsBringADamagedBin) {
+  TestImage image;
+  image.AddComponent(kComponent, {image::DwordValue("CF", 0x200), image::DwordValue(RecordName(u"a.dll"), 0x02)});
+  image.AddFile(fs::path(kComponent) / "a.dll", "XYZ");
+  image.Write();
+  HiveEdit hive(image.HivePath());
+  hive.SetBinBytes(0, "\x01\x02\x03\x04");
+  hive.WriteTo(image.HivePath());
+  ASSERT_TRUE(image::MakeHiveFileDirty(image.HivePath(), image::DirtyHiveShape{}));
+  const auto before = TreeState(image.Root());
+
+  const ToolRun run = RunTessaly({image.WindowsDirectory().string()});
+
+  EXPECT_EQ(run.output, Banner() + kRefused);
+  EXPECT_EQ(run.exitStatus, 0xF1);
+  EXPECT_EQ(TreeState(image.Root()), before);
+}
 
 // Windows keeps 4 bytes of data or less in the value node itself. A DWORD
 // record whose data is elsewhere is malformed: here it names the

@@ -242,7 +242,10 @@ TEST_F(BigDataSegmentsTest, ACellInsideAnotherIsRefused) {
 // far below the gigabyte a crafted value's data would claim.
 constexpr rlim_t kAddressSpaceLeft = rlim_t{256} << 20;
 
+// AddressSanitizer reserves terabytes of address space up front: there the
+// cap is left out.
 void CapAddressSpace() {
+#if !defined(__SANITIZE_ADDRESS__)
   rlimit used{};
   getrlimit(RLIMIT_AS, &used);
   std::size_t mapped = 0;
@@ -252,15 +255,13 @@ void CapAddressSpace() {
   }
   const rlimit cap{mapped * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + kAddressSpaceLeft, used.rlim_max};
   if (setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(125);
+#endif
 }
 
 // 65,535 segments all naming one cell: a gigabyte of data claimed by a hive
 // of a few hundred kilobytes. Its size is told from the value's node, and
 // reading it fails before anything is reserved.
 TEST(CraftedBigDataTest, CostsNoMoreThanTheHiveHolds) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer reserves more address space than the cap allows";
-#endif
   TestImage image;
   constexpr char kComponent[] = "amd64_crafted-big-data_31bf3856ad364e35_10.0.19041.1_none_0000000000000001";
   image.AddComponent(kComponent, {image::BinaryValue("DV", BigData())});

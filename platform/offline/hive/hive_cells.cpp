@@ -141,7 +141,7 @@ bool HiveCells::ReadValueData(const ValueNode& value, std::vector<std::uint8_t>*
   if (segmentCount != (value.dataSize + kMaxSegmentSize - 1) / kMaxSegmentSize) return false;
   const std::span<const std::uint8_t> segments = Cell(ReadLittleEndian32(cell, 4));
   if (segmentCount > segments.size() / 4) return false;
-  // Each segment must be a cell of its own, large enough for its part, before
+  // Each segment must be a cell of its own, large enough for its share, before
   // the declared size is reserved: a list naming one cell over and over, or
   // cells faked inside each other, would otherwise claim up to a gigabyte
   // from a hive of a few kilobytes. Cells that do not overlap hold no more

@@ -15,6 +15,7 @@ enum class Win32Status : std::int32_t {
   AccessDenied = 5,
   InvalidHandle = 6,
   NotEnoughMemory = 8,
+  OutOfMemory = 14,
   WriteProtect = 19,
   SharingViolation = 32,
   DiskFull = 112,

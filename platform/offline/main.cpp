@@ -6,9 +6,11 @@
 // The exit status is the run's code. Linux keeps only its low 8 bits: a
 // completed scan exits with 0, a failure with the low byte of its HRESULT or
 // NTSTATUS (0x80004001 -> 0x01, 0x80070020 -> 0x20, 0xC0000061 -> 0x61), and
-// a wrong command line with 0x57, from 0x80070057 (E_INVALIDARG).
+// a wrong command line with 0x57, from 0x80070057 (E_INVALIDARG). A run
+// that runs out of memory says so and exits with 0x0E, from 0x8007000E.
 
 #include <cstdio>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,9 +34,7 @@ namespace {
 
 void Write(std::string_view text, std::FILE* stream) { std::fwrite(text.data(), 1, text.size(), stream); }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   using namespace tessaly;
   using namespace tessaly::offline;
 
@@ -76,4 +76,16 @@ int main(int argc, char** argv) {
   OfflineOwnResources ownResources;
   const Platform platform{console, host, registry, servicingLibrary, files, ownResources};
   return RunRepair(platform, mode);
+}
+
+}  // namespace
+
+// Running out of memory is a failure like any other: said, not a silent abort.
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    Write("内存不足，无法执行修复。\n", stdout);
+    return tessaly::ToExitCode(tessaly::HresultFromWin32(tessaly::Win32Status::OutOfMemory));
+  }
 }

@@ -29,23 +29,37 @@ std::vector<std::u16string_view> SplitKeyPath(std::u16string_view path) {
   return names;
 }
 
-// Hands out a value's data as the registry does: the size always, when
-// asked for, and the bytes only when they fit the caller's buffer.
-Win32Status CopyValueData(const std::vector<std::uint8_t>& bytes, std::uint8_t* data, std::uint32_t* dataSize) {
-  if (dataSize == nullptr) return Win32Status::Success;
-  const std::uint32_t capacity = *dataSize;
-  *dataSize = static_cast<std::uint32_t>(bytes.size());
-  if (data == nullptr) return Win32Status::Success;
-  if (bytes.size() > capacity) return Win32Status::MoreData;
-  std::memcpy(data, bytes.data(), bytes.size());
-  return Win32Status::Success;
-}
-
 }  // namespace
 
 const OfflineRegistry::OpenedKey* OfflineRegistry::Find(KeyHandle key) const {
   const auto found = keys_.find(key);
   return found == keys_.end() ? nullptr : &found->second;
+}
+
+// Hands out a value as the registry does: its type and size always, when
+// asked for, and its bytes only when they fit the caller's buffer. The size
+// is the one the value's node declares, so data too large for the buffer
+// (big data of many segments, for one) is never read.
+Win32Status OfflineRegistry::HandOutValue(Hive& hive, CellOffset value, std::uint32_t* type, std::uint8_t* data,
+                                           std::uint32_t* dataSize) {
+  std::uint32_t valueType = 0;
+  std::uint32_t size = 0;
+  if (const int error = hive.ReadValueTypeAndSize(value, &valueType, &size); error != 0) {
+    return Win32StatusFromErrno(error);
+  }
+  const bool fits = data != nullptr && size <= *dataSize;
+  if (fits) {
+    if (const int error = hive.ReadValue(value, &valueType, &valueBytes_); error != 0) {
+      return Win32StatusFromErrno(error);
+    }
+  }
+  if (type != nullptr) *type = valueType;
+  if (dataSize == nullptr) return Win32Status::Success;
+  *dataSize = size;
+  if (data == nullptr) return Win32Status::Success;
+  if (!fits) return Win32Status::MoreData;
+  std::memcpy(data, valueBytes_.data(), size);
+  return Win32Status::Success;
 }
 
 Win32Status OfflineRegistry::OpenSoftwareHive() {
@@ -113,16 +127,12 @@ Win32Status OfflineRegistry::EnumValue(KeyHandle key, std::uint32_t index, char1
   // The capacity counts the terminating NUL.
   if (value.name.size() >= *nameLength) return Win32Status::MoreData;
 
-  std::uint32_t valueType = 0;
-  std::vector<std::uint8_t>& bytes = valueBytes_;
-  if (const int error = opened->hive->ReadValue(value.cell, &valueType, &bytes); error != 0) {
-    return Win32StatusFromErrno(error);
-  }
+  const Win32Status read = HandOutValue(*opened->hive, value.cell, type, data, dataSize);
+  if (read != Win32Status::Success && read != Win32Status::MoreData) return read;
   std::copy(value.name.begin(), value.name.end(), name);
   name[value.name.size()] = u'\0';
   *nameLength = static_cast<std::uint32_t>(value.name.size());
-  if (type != nullptr) *type = valueType;
-  return CopyValueData(bytes, data, dataSize);
+  return read;
 }
 
 Win32Status OfflineRegistry::EnumKey(KeyHandle key, std::uint32_t index, char16_t* name, std::uint32_t nameCapacity) {
@@ -144,14 +154,7 @@ Win32Status OfflineRegistry::QueryValueEx(KeyHandle key, const char16_t* valueNa
   if (data != nullptr && dataSize == nullptr) return Win32Status::InvalidParameter;
   const NamedItem* const value = opened->hive->FindValue(opened->node, valueName != nullptr ? valueName : u"");
   if (value == nullptr) return Win32Status::FileNotFound;
-
-  std::uint32_t valueType = 0;
-  std::vector<std::uint8_t>& bytes = valueBytes_;
-  if (const int error = opened->hive->ReadValue(value->cell, &valueType, &bytes); error != 0) {
-    return Win32StatusFromErrno(error);
-  }
-  if (type != nullptr) *type = valueType;
-  return CopyValueData(bytes, data, dataSize);
+  return HandOutValue(*opened->hive, value->cell, type, data, dataSize);
 }
 
 // Rewrites an existing REG_DWORD value in place, the only change the repair

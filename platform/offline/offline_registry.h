@@ -60,6 +60,8 @@ class OfflineRegistry final : public Registry {
   Win32Status OpenSoftwareHive();
   bool IsComponentsMount(KeyHandle parent, std::u16string_view subKey) const;
   const OpenedKey* Find(KeyHandle key) const;
+  Win32Status HandOutValue(Hive& hive, CellOffset value, std::uint32_t* type, std::uint8_t* data,
+                            std::uint32_t* dataSize);
 
   ImageTree& image_;
   Console& console_;

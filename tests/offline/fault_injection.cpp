@@ -41,4 +41,10 @@ ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const st
   return RunTessaly(arguments);
 }
 
+ToolRun RunTessalyFailingAllocationsFrom(const std::vector<std::string>& arguments, std::size_t bytes) {
+  const ScopedVariable shim("LD_PRELOAD", TESSALY_ALLOCATION_SHIM);
+  const ScopedVariable from("TESSALY_FAIL_ALLOCATIONS_FROM", std::to_string(bytes));
+  return RunTessaly(arguments);
+}
+
 }  // namespace tessaly::offline_test

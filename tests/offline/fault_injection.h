@@ -2,6 +2,7 @@
 // failures a real file system will not produce on demand.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -12,5 +13,8 @@ namespace tessaly::offline_test {
 // faults: the shim's rules, "call@path-part=action;..." (see
 // tests/tools/fault_shim.cpp).
 ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const std::string& faults);
+
+// Every allocation of at least `bytes` fails (see tests/tools/allocation_shim.cpp).
+ToolRun RunTessalyFailingAllocationsFrom(const std::vector<std::string>& arguments, std::size_t bytes);
 
 }  // namespace tessaly::offline_test

@@ -105,6 +105,10 @@ std::string ListedLine(const TestImage& image, std::string_view pathBelowWinSxS)
   return FileLine(image, pathBelowWinSxS, " 存在异常（试运行，未修改）\n");
 }
 
+std::string FailedLine(const TestImage& image, std::string_view pathBelowWinSxS, std::string_view hr) {
+  return FileLine(image, pathBelowWinSxS, " 存在异常，但执行修复失败，hr=" + std::string(hr) + "！\n");
+}
+
 std::string NothingFoundSummary() {
   return "没有发现任何问题，程序不会对系统进行任何更改！如有疑问，请反馈到 QQ群：" +
          image::Utf8FromUtf16(kSupportGroupNumber) + "\n";
@@ -117,6 +121,10 @@ std::string DryRunSummary(int wrongRecords) {
 std::string RepairedSummary() {
   return "修复完成！请确认相关问题是否已经修复。如有疑问，请反馈到 QQ群：" + image::Utf8FromUtf16(kSupportGroupNumber) +
          "\n";
+}
+
+std::string RepairedWithProblemsSummary() {
+  return "修复完成，但是遇到一些问题，如有疑问，请反馈到 QQ群：" + image::Utf8FromUtf16(kSupportGroupNumber) + "\n";
 }
 
 }  // namespace tessaly::offline_test

@@ -80,10 +80,13 @@ std::map<std::string, std::string> FolderContents(const fs::path& folder);
 std::string RepairedLine(const TestImage& image, std::string_view pathBelowWinSxS);
 // The line a dry run prints for the same file.
 std::string ListedLine(const TestImage& image, std::string_view pathBelowWinSxS);
+// The line for a file whose record could not be rewritten; hr as printed.
+std::string FailedLine(const TestImage& image, std::string_view pathBelowWinSxS, std::string_view hr);
 
 // The closing summaries, support contact included.
 std::string NothingFoundSummary();
 std::string RepairedSummary();
+std::string RepairedWithProblemsSummary();
 std::string DryRunSummary(int wrongRecords);
 
 }  // namespace tessaly::offline_test

@@ -36,6 +36,10 @@ ToolRun RunTessaly(const std::vector<std::string>& arguments, const ToolLimits& 
       const rlimit limit{*limits.openFiles, *limits.openFiles};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
     }
+    if (limits.addressSpace) {
+      const rlimit limit{*limits.addressSpace, *limits.addressSpace};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+    }
     if (limits.user) {
       if (setgroups(0, nullptr) != 0 || setresgid(*limits.user, *limits.user, *limits.user) != 0 ||
           setresuid(*limits.user, *limits.user, *limits.user) != 0) {

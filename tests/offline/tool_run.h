@@ -1,6 +1,7 @@
 // Runs the real tessaly executable as a child process.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -16,8 +17,9 @@ struct ToolRun {
 };
 
 struct ToolLimits {
-  std::optional<uid_t> user;            // run as this user (and group of the same number)
-  std::optional<unsigned> openFiles;    // RLIMIT_NOFILE
+  std::optional<uid_t> user = {};       // run as this user (and group of the same number)
+  std::optional<unsigned> openFiles = {};  // RLIMIT_NOFILE
+  std::optional<rlim_t> addressSpace = {};  // RLIMIT_AS, in bytes
 };
 
 ToolRun RunTessaly(const std::vector<std::string>& arguments, const ToolLimits& limits = {});

@@ -8,6 +8,7 @@
 #include "platform/offline/full_io.h"
 #include "platform/offline/hive/base_block.h"
 #include "platform/offline/hive/hive_bins.h"
+#include "platform/offline/hive/hive_tree.h"
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/name_case.h"
 
@@ -24,8 +25,7 @@ std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
   const std::span<const std::uint8_t> bins = bytes.subspan(kBaseBlockSize);
   if (ReadLittleEndian32(bytes, kHiveBinsSizeOffset) != bins.size() || !HiveBinsAreValid(bins)) return std::nullopt;
   const CellOffset root = ReadLittleEndian32(bytes, kRootCellOffset);
-  KeyNode key;
-  if (!HiveCells(bytes).ReadKeyNode(root, &key)) return std::nullopt;
+  if (!KeyTreeIsValid(HiveCells(bytes), bins.size(), root)) return std::nullopt;
   return Hive(std::move(image), root, saveSequence);
 }
 
@@ -108,6 +108,14 @@ std::optional<CellOffset> Hive::FindSubkey(CellOffset key, std::u16string_view n
 const std::vector<NamedItem>& Hive::Values(CellOffset key) { return ValueIndex(key).items; }
 
 const NamedItem* Hive::FindValue(CellOffset key, std::u16string_view name) { return ValueIndex(key).Find(name); }
+
+int Hive::ReadValueTypeAndSize(CellOffset value, std::uint32_t* type, std::uint32_t* size) const {
+  ValueNode node;
+  if (!Cells().ReadValueNode(value, &node)) return EINVAL;
+  *type = node.type;
+  *size = node.dataSize;
+  return 0;
+}
 
 int Hive::ReadValue(CellOffset value, std::uint32_t* type, std::vector<std::uint8_t>* data) {
   const HiveCells cells = Cells();

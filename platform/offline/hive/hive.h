@@ -27,8 +27,9 @@ struct NamedItem {
 class Hive {
  public:
   // Fails (nullopt) when the bins do not span exactly the base block's
-  // hive-bins size or are not laid out as Windows' loader requires, or the
-  // root key cannot be read. saveSequence: the
+  // hive-bins size or are not laid out as Windows' loader requires, or a
+  // key reached from the root has a malformed subkey or value list, as
+  // Windows' loader checks them. saveSequence: the
   // sequence number the base block gets when the hive is written.
   static std::optional<Hive> Open(HiveImage image, std::uint32_t saveSequence);
 
@@ -37,8 +38,7 @@ class Hive {
 
   CellOffset Root() const { return root_; }
 
-  // Subkeys in the order the hive keeps them. A key whose subkey list
-  // cannot be read has none.
+  // Subkeys in the order the hive keeps them.
   const std::vector<NamedItem>& Subkeys(CellOffset key);
   // nullopt when the key has no such subkey.
   std::optional<CellOffset> FindSubkey(CellOffset key, std::u16string_view name);
@@ -49,11 +49,14 @@ class Hive {
   const std::vector<NamedItem>& Values(CellOffset key);
   // nullptr when the key has no such value.
   const NamedItem* FindValue(CellOffset key, std::u16string_view name);
+  // The type and data size the value's node declares, without reading the
+  // data. Returns 0 or an errno.
+  int ReadValueTypeAndSize(CellOffset value, std::uint32_t* type, std::uint32_t* size) const;
   // Replaces *data with the value's bytes. Returns 0 or an errno.
   int ReadValue(CellOffset value, std::uint32_t* type, std::vector<std::uint8_t>* data);
 
   // Rewrites the data of an existing REG_DWORD value in place. Returns 0, or
-  // EINVAL when the value is not a 4-byte REG_DWORD.
+  // EINVAL when the value is not a 4-byte REG_DWORD kept inline in its node.
   int SetDword(CellOffset value, std::uint32_t data);
   bool Changed() const { return changed_; }
 

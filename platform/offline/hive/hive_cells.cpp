@@ -13,6 +13,8 @@ constexpr std::size_t kCellSizeField = 4;
 constexpr std::size_t kCellAlignment = 8;
 
 constexpr std::size_t kKeyNodeNameOffset = 76;
+// A key node's cell: its size field and the node up to the name.
+constexpr std::size_t kSmallestKeyCell = kCellSizeField + kKeyNodeNameOffset;
 constexpr std::uint16_t kKeyCompressedName = 0x0020;
 constexpr std::size_t kValueNodeNameOffset = 20;
 constexpr std::uint16_t kValueCompressedName = 0x0001;
@@ -58,12 +60,15 @@ bool HiveCells::ReadKeyNode(CellOffset offset, KeyNode* key) const {
 }
 
 // An "lf" or "lh" leaf holds (offset, hint) pairs, an "li" leaf offsets alone.
-bool HiveCells::AppendLeaf(std::span<const std::uint8_t> leaf, std::vector<CellOffset>* subkeys) const {
+// A leaf holding more than the key's count is refused before its entries
+// are taken, so a crafted list cannot grow *subkeys past that count.
+bool HiveCells::AppendLeaf(std::span<const std::uint8_t> leaf, std::uint32_t subkeyCount,
+                           std::vector<CellOffset>* subkeys) const {
   const bool withHints = HasSignature(leaf, "lf") || HasSignature(leaf, "lh");
   if (!withHints && !HasSignature(leaf, "li")) return false;
   const std::size_t count = ReadLittleEndian16(leaf, 2);
   const std::size_t stride = withHints ? 8 : 4;
-  if (count > (leaf.size() - kListHeaderSize) / stride) return false;
+  if (count > (leaf.size() - kListHeaderSize) / stride || count > subkeyCount - subkeys->size()) return false;
   for (std::size_t i = 0; i < count; ++i) {
     subkeys->push_back(ReadLittleEndian32(leaf, kListHeaderSize + i * stride));
   }
@@ -73,6 +78,8 @@ bool HiveCells::AppendLeaf(std::span<const std::uint8_t> leaf, std::vector<CellO
 bool HiveCells::ReadSubkeyList(const KeyNode& key, std::vector<CellOffset>* subkeys) const {
   subkeys->clear();
   if (key.subkeyCount == 0) return true;
+  // Every subkey is a key node of its own.
+  if (key.subkeyCount > image_.size() / kSmallestKeyCell) return false;
   const std::span<const std::uint8_t> list = Cell(key.subkeyList);
   if (list.size() < kListHeaderSize) return false;
   if (HasSignature(list, "ri")) {
@@ -81,9 +88,9 @@ bool HiveCells::ReadSubkeyList(const KeyNode& key, std::vector<CellOffset>* subk
     if (count > (list.size() - kListHeaderSize) / 4) return false;
     for (std::size_t i = 0; i < count; ++i) {
       const std::span<const std::uint8_t> leaf = Cell(ReadLittleEndian32(list, kListHeaderSize + i * 4));
-      if (leaf.size() < kListHeaderSize || !AppendLeaf(leaf, subkeys)) return false;
+      if (leaf.size() < kListHeaderSize || !AppendLeaf(leaf, key.subkeyCount, subkeys)) return false;
     }
-  } else if (!AppendLeaf(list, subkeys)) {
+  } else if (!AppendLeaf(list, key.subkeyCount, subkeys)) {
     return false;
   }
   return subkeys->size() == key.subkeyCount;
@@ -134,21 +141,36 @@ bool HiveCells::ReadValueData(const ValueNode& value, std::vector<std::uint8_t>*
   if (segmentCount != (value.dataSize + kMaxSegmentSize - 1) / kMaxSegmentSize) return false;
   const std::span<const std::uint8_t> segments = Cell(ReadLittleEndian32(cell, 4));
   if (segmentCount > segments.size() / 4) return false;
-  data->reserve(value.dataSize);
+  // Each segment must be a cell of its own, large enough for its share, before
+  // the declared size is reserved: a list naming one cell over and over, or
+  // cells faked inside each other, would otherwise claim up to a gigabyte
+  // from a hive of a few kilobytes. Cells that do not overlap hold no more
+  // than the hive.
+  std::vector<CellOffset> segmentCells(segmentCount);
   for (std::size_t i = 0; i < segmentCount; ++i) {
-    const std::span<const std::uint8_t> segment = Cell(ReadLittleEndian32(segments, i * 4));
+    segmentCells[i] = ReadLittleEndian32(segments, i * 4);
+    const std::size_t wanted = std::min<std::size_t>(kMaxSegmentSize, value.dataSize - i * kMaxSegmentSize);
+    if (Cell(segmentCells[i]).size() < wanted) return false;
+  }
+  std::vector<CellOffset> inOrder = segmentCells;
+  std::sort(inOrder.begin(), inOrder.end());
+  for (std::size_t i = 1; i < inOrder.size(); ++i) {
+    if (inOrder[i] - inOrder[i - 1] < kCellSizeField + Cell(inOrder[i - 1]).size()) return false;
+  }
+  data->reserve(value.dataSize);
+  for (const CellOffset segmentCell : segmentCells) {
+    const std::span<const std::uint8_t> segment = Cell(segmentCell);
     const std::size_t wanted = std::min<std::size_t>(kMaxSegmentSize, value.dataSize - data->size());
-    if (segment.size() < wanted) return false;
     data->insert(data->end(), segment.begin(), segment.begin() + wanted);
   }
   return true;
 }
 
 std::size_t HiveCells::DwordDataPosition(const ValueNode& value) const {
-  if (value.type != kRegDword || value.dataSize != 4) return 0;
-  if (value.inlineData) return value.offsetFieldPosition;
-  if (Cell(value.dataOffset).size() < 4) return 0;
-  return ImagePosition(value.dataOffset);
+  // Windows keeps 4 bytes or less in the node: data elsewhere is malformed,
+  // and its offset could name any cell, the value's own node included.
+  if (value.type != kRegDword || value.dataSize != 4 || !value.inlineData) return 0;
+  return value.offsetFieldPosition;
 }
 
 void DecodeName(std::span<const std::uint8_t> stored, bool compressed, std::u16string* out) {

@@ -50,18 +50,22 @@ class HiveCells {
 
   bool ReadKeyNode(CellOffset offset, KeyNode* key) const;
   // Replaces *subkeys with the key nodes the list names, in list order.
-  // False when the list is malformed.
+  // False when the list is malformed: a list cell that is not "lf", "lh",
+  // "li", or an "ri" over those, or entries that do not add up to the key's
+  // subkey count. Never takes more entries than that count.
   bool ReadSubkeyList(const KeyNode& key, std::vector<CellOffset>* subkeys) const;
   bool ReadValueList(const KeyNode& key, std::vector<CellOffset>* values) const;
   bool ReadValueNode(CellOffset offset, ValueNode* value) const;
   // Replaces *data with the value's bytes; false when they cannot be read.
   bool ReadValueData(const ValueNode& value, std::vector<std::uint8_t>* data) const;
   // Where the 4 data bytes of a REG_DWORD value lie in the image, so they can
-  // be rewritten in place; 0 when the value is not a 4-byte REG_DWORD.
+  // be rewritten in place; 0 when the value is not a 4-byte REG_DWORD kept
+  // inline in its node.
   std::size_t DwordDataPosition(const ValueNode& value) const;
 
  private:
-  bool AppendLeaf(std::span<const std::uint8_t> leaf, std::vector<CellOffset>* subkeys) const;
+  bool AppendLeaf(std::span<const std::uint8_t> leaf, std::uint32_t subkeyCount,
+                  std::vector<CellOffset>* subkeys) const;
 
   std::span<const std::uint8_t> image_;
 };

@@ -1,0 +1,30 @@
+// Loaded into the offline tool with LD_PRELOAD, makes every malloc of at
+// least TESSALY_FAIL_ALLOCATIONS_FROM bytes fail, as when memory runs out,
+// so that a test can see how the tool ends then. Only malloc: it is what
+// operator new asks, and the blocks it hands out are glibc's own.
+
+#include <errno.h>
+#include <stdlib.h>
+
+extern "C" void* __libc_malloc(size_t size);
+
+namespace {
+
+size_t FailingFrom() {
+  // getenv allocates nothing, so it is safe inside malloc.
+  static const size_t from = [] {
+    const char* text = getenv("TESSALY_FAIL_ALLOCATIONS_FROM");
+    return text != nullptr ? static_cast<size_t>(strtoull(text, nullptr, 10)) : static_cast<size_t>(-1);
+  }();
+  return from;
+}
+
+}  // namespace
+
+extern "C" void* malloc(size_t size) {
+  if (size >= FailingFrom()) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return __libc_malloc(size);
+}

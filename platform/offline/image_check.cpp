@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "common/utf_conversion.h"
 #include "platform/offline/full_io.h"
 #include "platform/offline/errno_status.h"
@@ -55,8 +56,8 @@ std::u16string ErrorText(int error) { return Utf16FromUtf8(std::strerror(error))
 
 class Checker {
  public:
-  Checker(ImageTree& image, std::string_view argument, Console& console)
-      : image_(image), argument_(argument), console_(console) {}
+  Checker(ImageTree& image, std::string_view argument, Console& console, HiveFile* software)
+      : image_(image), argument_(argument), console_(console), software_(software) {}
 
   Hresult Run();
 
@@ -87,6 +88,7 @@ class Checker {
   ImageTree& image_;
   std::string_view argument_;
   Console& console_;
+  HiveFile* software_;
 };
 
 Hresult Checker::Run() {
@@ -155,15 +157,27 @@ Hresult Checker::CheckSoftwareHive(int config, const std::vector<std::string>& c
   if (const int error = ReadFullyAt(hive.Get(), start.data(), start.size(), 0, &filled); error != 0) {
     return Unreadable(image_.PathOnDisk(way), error);
   }
-  // A dirty hive is still a hive: the run brings it up to date from its logs.
   if (CheckBaseBlock(std::span(start).first(filled)) == BaseBlockState::NotAHive) return notAHive();
-  return Hresult::Ok;
+
+  // A damaged hive would tell no Windows version, and pass for another one.
+  switch (const Win32Status status = OpenHiveFile(image_, way, HiveAccess::Read, software_)) {
+    case Win32Status::Success:
+      return Hresult::Ok;
+    case Win32Status::BadDb:
+      return Refuse(u"SOFTWARE注册表 " + PrintablePath(image_.PathOnDisk(way)) + u" 已损坏，无法执行修复。", status);
+    case Win32Status::RegistryCorrupt:
+      return Refuse(u"SOFTWARE注册表 " + PrintablePath(image_.PathOnDisk(way)) +
+                        u" 未写完，且其日志无法将其恢复，无法执行修复。",
+                    status);
+    default:
+      return Refuse(u"无法读取 " + PrintablePath(image_.PathOnDisk(way)) + u"：lStatus=" + FormatHex32(static_cast<std::uint32_t>(status)), status);
+  }
 }
 
 }  // namespace
 
-Hresult CheckWindowsDirectory(ImageTree& image, std::string_view argument, Console& console) {
-  return Checker(image, argument, console).Run();
+Hresult CheckWindowsDirectory(ImageTree& image, std::string_view argument, Console& console, HiveFile* software) {
+  return Checker(image, argument, console, software).Run();
 }
 
 }  // namespace tessaly::offline

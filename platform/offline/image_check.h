@@ -8,6 +8,7 @@
 
 #include "common/console.h"
 #include "common/status.h"
+#include "platform/offline/hive/hive_file.h"
 #include "platform/offline/image_tree.h"
 
 namespace tessaly::offline {
@@ -18,7 +19,8 @@ namespace tessaly::offline {
 // COMPONENTS and WinSxS is a symbolic link or unreadable. A missing COMPONENTS or WinSxS is left
 // to the run, which has its own answer for them. Prints one line for the
 // first problem found and returns its exit code; Hresult::Ok when there is
-// none.
-Hresult CheckWindowsDirectory(ImageTree& image, std::string_view argument, Console& console);
+// none. The SOFTWARE hive is opened whole, recovered and checked as the run
+// would load it, and left open in *software for the run.
+Hresult CheckWindowsDirectory(ImageTree& image, std::string_view argument, Console& console, HiveFile* software);
 
 }  // namespace tessaly::offline

@@ -57,7 +57,8 @@ int Run(int argc, char** argv) {
 
   OfflineConsole console;
   ImageTree image(commandLine.windowsDirectory);
-  if (const Hresult checked = CheckWindowsDirectory(image, commandLine.windowsDirectory, console);
+  HiveFile software;
+  if (const Hresult checked = CheckWindowsDirectory(image, commandLine.windowsDirectory, console, &software);
       checked != Hresult::Ok) {
     return ToExitCode(checked);
   }
@@ -69,7 +70,7 @@ int Run(int argc, char** argv) {
     if (const std::optional<ExitCode> refused = PrepareToSave(image, console, &components)) return *refused;
   }
   OfflineRegistry registry(image, console, mode == RepairMode::Repair ? HiveAccess::Repair : HiveAccess::Read,
-                           std::move(components));
+                           std::move(components), std::move(software));
   OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
   OfflineFileSystem files(image);

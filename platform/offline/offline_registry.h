@@ -27,11 +27,18 @@ class OfflineRegistry final : public Registry {
   // console: where a save that fails in a way only an offline image can
   // (the new file's security not kept, the hive's name lost) says what
   // happened to the files, before the run reports the failure.
-  // componentsAccess: how LoadKey opens the COMPONENTS hive. components: that
-  // hive when it is open already, so that LoadKey does not read it again.
+  // componentsAccess: how LoadKey opens the COMPONENTS hive. software,
+  // components: those hives when they are open already, so that they are
+  // not read again; one not open is opened on first use.
   OfflineRegistry(ImageTree& image, Console& console, HiveAccess componentsAccess = HiveAccess::Repair,
-                  HiveFile components = {})
-      : image_(image), console_(console), componentsAccess_(componentsAccess), opened_(std::move(components)) {}
+                  HiveFile components = {}, HiveFile software = {})
+      : image_(image),
+        console_(console),
+        software_(std::move(software)),
+        componentsAccess_(componentsAccess),
+        opened_(std::move(components)) {
+    if (software_.hive) softwareStatus_ = Win32Status::Success;
+  }
 
   Win32Status OpenKey(KeyHandle parent, const char16_t* subKey, KeyHandle* key) override;
   Win32Status OpenKeyEx(KeyHandle parent, const char16_t* subKey, std::uint32_t options, std::uint32_t access,

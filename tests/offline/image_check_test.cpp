@@ -120,6 +120,15 @@ std::vector<WrongFolderRow> WrongFolderRows() {
          return Answer{image.WindowsDirectory().string(), SoftwareNotAHive(image.ConfigDirectory() / "SOFTWARE"),
                        kBadDb};
        }},
+      {"SoftwareDamaged",
+       [](TestImage& image) {
+         std::string software = ReadFileBytes(image.ConfigDirectory() / "SOFTWARE");
+         software.replace(4096, 4, "xbin");
+         WriteBytes(image.ConfigDirectory() / "SOFTWARE", software);
+         return Answer{image.WindowsDirectory().string(),
+                       "SOFTWARE注册表 " + (image.ConfigDirectory() / "SOFTWARE").string() + " 已损坏，无法执行修复。\n",
+                       kBadDb};
+       }},
       {"SoftwareEmpty",
        [](TestImage& image) {
          WriteBytes(image.ConfigDirectory() / "SOFTWARE", "");
@@ -215,8 +224,9 @@ TEST_P(WrongFolderTest, NamesWhatIsWrongBeforeAnythingElse) {
 INSTANTIATE_TEST_SUITE_P(Offline, WrongFolderTest, testing::ValuesIn(WrongFolderRows()),
                          [](const testing::TestParamInfo<WrongFolderRow>& info) { return info.param.name; });
 
-// The folders are found whatever their case, a dirty SOFTWARE hive is still
-// a hive, and a missing COMPONENTS is the run's to report: the run starts.
+// The folders are found whatever their case, and a missing COMPONENTS is the
+// run's to report: the run starts. A dirty SOFTWARE hive is a hive, but one
+// its logs cannot bring up to date tells no Windows version, and is named.
 TEST(WrongFolderTest, WhatIsNotWrongIsLeftToTheRun) {
   TestImage image;
   image.Write();
@@ -235,7 +245,9 @@ TEST(WrongFolderTest, WhatIsNotWrongIsLeftToTheRun) {
   software[0x1FC] = static_cast<char>(software[0x1FC] ^ 1);
   WriteBytes(config / "SOFTWARE", software);
   const ToolRun dirtySoftware = RunTessaly({image.WindowsDirectory().string()});
-  EXPECT_TRUE(dirtySoftware.output.starts_with(Banner())) << dirtySoftware.output;
+  EXPECT_EQ(dirtySoftware.output, "SOFTWARE注册表 " + (config / "SOFTWARE").string() +
+                                      " 未写完，且其日志无法将其恢复，无法执行修复。\n");
+  EXPECT_EQ(dirtySoftware.exitStatus, 0xF7);
 }
 
 }  // namespace

@@ -205,7 +205,10 @@ TEST_F(DirtyHiveTest, LogsHalfTheRingApartLeaveNoNumberToSaveUnder) {
   const auto before = FolderContents(image_.ConfigDirectory());
 
   const ToolRun run = RunTessaly({image_.WindowsDirectory().string()});
-  EXPECT_EQ(run.output, Banner() + "COMPONENTS注册表无法加载，lStatus=0x000003F7。无法执行修复。\n");
+  EXPECT_EQ(run.output, Banner() +
+                            "COMPONENTS及其日志中的序列号相差过大，修复后的注册表无法保存为比它们都新的版本，"
+                            "Windows会用日志覆盖修复，因此不执行修复。\n"
+                            "COMPONENTS注册表无法加载，lStatus=0x000003F7。无法执行修复。\n");
   EXPECT_EQ(run.exitStatus, 0xF7);
   EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
 

@@ -62,7 +62,7 @@ const Hive::NameIndex& Hive::SubkeyIndex(CellOffset key) {
   if (cells.ReadKeyNode(key, &node) && cells.ReadSubkeyList(node, &cellScratch_)) {
     index.items.reserve(cellScratch_.size());
     for (const CellOffset subkey : cellScratch_) {
-      // A subkey that cannot be read is left out, as if it were not there.
+      // Open checked every key reachable from the root, so this read holds.
       KeyNode child;
       if (!cells.ReadKeyNode(subkey, &child)) continue;
       NamedItem& item = index.items.emplace_back();

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/offline/hive/hive_file.h"
+#include "platform/offline/hive_file.h"
 #include "registry/registry.h"
 
 namespace tessaly {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/utf_conversion.h"
-#include "platform/offline/hive/hive_file.h"
+#include "platform/offline/hive_file.h"
 #include "platform/offline/save_hive.h"
 #include "platform/offline/unique_fd.h"
 

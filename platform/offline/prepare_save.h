@@ -9,7 +9,7 @@
 
 #include "common/console.h"
 #include "common/status.h"
-#include "platform/offline/hive/hive_file.h"
+#include "platform/offline/hive_file.h"
 #include "platform/offline/image_tree.h"
 
 namespace tessaly::offline {

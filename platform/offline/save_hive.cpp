@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <ctime>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "common/utf_conversion.h"
@@ -22,6 +24,24 @@
 
 namespace tessaly::offline {
 namespace {
+
+constexpr std::size_t kWritebackChunk = std::size_t{8} << 20;
+
+// Writes the hive file as changed into fd. The caller flushes the file;
+// starting each chunk's writeback as soon as it is written lets the disk
+// work while the rest is copied. Where the file system cannot start it
+// early, the flush does all of it.
+int WriteHive(int fd, const Hive& hive) {
+  const std::array<std::uint8_t, kBaseBlockSize> baseBlock = hive.SavedBaseBlock();
+  if (const int error = WriteFully(fd, baseBlock.data(), baseBlock.size()); error != 0) return error;
+  const std::span<const std::uint8_t> bins = hive.Bins();
+  for (std::size_t offset = 0; offset < bins.size(); offset += kWritebackChunk) {
+    const std::size_t size = std::min(kWritebackChunk, bins.size() - offset);
+    if (const int error = WriteFully(fd, bins.data() + offset, size); error != 0) return error;
+    sync_file_range(fd, static_cast<off_t>(kBaseBlockSize + offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+  }
+  return 0;
+}
 
 // Files are created for the owner alone, and given their metadata once written.
 constexpr mode_t kPrivateMode = 0600;
@@ -397,7 +417,7 @@ int ReplaceHiveFile(const HiveFileOnDisk& original, const std::function<int(int 
 }
 
 int SaveHive(const Hive& hive, const HiveFileOnDisk& original) {
-  return ReplaceHiveFile(original, [&](int fd) { return hive.WriteTo(fd); });
+  return ReplaceHiveFile(original, [&](int fd) { return WriteHive(fd, hive); });
 }
 
 int RemoveSaveLeftovers(int directory, const std::string& fileName, int* removed) {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/offline/hive/hive_file.h"
+#include "platform/offline/hive_file.h"
 
 namespace tessaly::offline {
 

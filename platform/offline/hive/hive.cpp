@@ -1,11 +1,8 @@
 #include "platform/offline/hive/hive.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/offline/full_io.h"
 #include "platform/offline/hive/base_block.h"
 #include "platform/offline/hive/hive_bins.h"
 #include "platform/offline/hive/hive_tree.h"
@@ -13,14 +10,8 @@
 #include "platform/offline/name_case.h"
 
 namespace tessaly::offline {
-namespace {
-
-constexpr std::size_t kWritebackChunk = std::size_t{8} << 20;
-
-}  // namespace
-
-std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
-  const std::span<const std::uint8_t> bytes = image.Bytes();
+std::optional<Hive> Hive::Open(std::vector<std::uint8_t> image, std::uint32_t saveSequence) {
+  const std::span<const std::uint8_t> bytes = image;
   if (bytes.size() < kBaseBlockSize) return std::nullopt;
   const std::span<const std::uint8_t> bins = bytes.subspan(kBaseBlockSize);
   if (ReadLittleEndian32(bytes, kHiveBinsSizeOffset) != bins.size() || !HiveBinsAreValid(bins)) return std::nullopt;
@@ -131,25 +122,16 @@ int Hive::SetDword(CellOffset value, std::uint32_t data) {
   if (!cells.ReadValueNode(value, &node)) return EINVAL;
   const std::size_t position = cells.DwordDataPosition(node);
   if (position == 0) return EINVAL;
-  WriteLittleEndian32(image_.Bytes(), position, data);
+  WriteLittleEndian32(image_, position, data);
   changed_ = true;
   return 0;
 }
 
-int Hive::WriteTo(int fd) const {
-  const std::span<const std::uint8_t> bytes = image_.Bytes();
-  std::vector<std::uint8_t> baseBlock(bytes.begin(), bytes.begin() + kBaseBlockSize);
+std::array<std::uint8_t, kBaseBlockSize> Hive::SavedBaseBlock() const {
+  std::array<std::uint8_t, kBaseBlockSize> baseBlock;
+  std::copy_n(image_.begin(), kBaseBlockSize, baseBlock.begin());
   SealBaseBlock(baseBlock, saveSequence_);
-  if (const int error = WriteFully(fd, baseBlock.data(), baseBlock.size()); error != 0) return error;
-  // The caller flushes the file; starting each chunk's writeback as soon as
-  // it is written lets the disk work while the rest is copied. Where the
-  // file system cannot start it early, the flush does all of it.
-  for (std::size_t offset = kBaseBlockSize; offset < bytes.size(); offset += kWritebackChunk) {
-    const std::size_t size = std::min(kWritebackChunk, bytes.size() - offset);
-    if (const int error = WriteFully(fd, bytes.data() + offset, size); error != 0) return error;
-    sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
-  }
-  return 0;
+  return baseBlock;
 }
 
 }  // namespace tessaly::offline

@@ -1,11 +1,12 @@
 // An open registry hive, read straight from its cells, with the name lookups
 // of the Windows registry: key and value names compared ignoring case over
 // all of Unicode. The only change it makes is rewriting the 4 data bytes of
-// an existing REG_DWORD value, in memory; WriteTo gives the hive file that
-// results, byte for byte the original but for those bytes and a base block
-// sealed anew.
+// an existing REG_DWORD value, in memory; SavedBaseBlock and Bins give the
+// hive file that results, byte for byte the original but for those bytes
+// and a base block sealed anew. Bytes in, bytes out: no file is touched.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -13,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/offline/hive/base_block.h"
 #include "platform/offline/hive/hive_cells.h"
-#include "platform/offline/hive/hive_image.h"
 
 namespace tessaly::offline {
 
@@ -31,7 +32,7 @@ class Hive {
   // key reached from the root has a malformed subkey or value list, as
   // Windows' loader checks them. saveSequence: the
   // sequence number the base block gets when the hive is written.
-  static std::optional<Hive> Open(HiveImage image, std::uint32_t saveSequence);
+  static std::optional<Hive> Open(std::vector<std::uint8_t> image, std::uint32_t saveSequence);
 
   Hive(Hive&&) = default;
   Hive& operator=(Hive&&) = default;
@@ -60,8 +61,10 @@ class Hive {
   int SetDword(CellOffset value, std::uint32_t data);
   bool Changed() const { return changed_; }
 
-  // Writes the hive file, as changed, into fd. Returns 0 or an errno.
-  int WriteTo(int fd) const;
+  // The hive file as changed, in two parts: the base block sealed anew under
+  // the save sequence number, then the hive bins as they are in memory.
+  std::array<std::uint8_t, kBaseBlockSize> SavedBaseBlock() const;
+  std::span<const std::uint8_t> Bins() const { return std::span(image_).subspan(kBaseBlockSize); }
 
  private:
   // The items of a key, found by name ignoring case; of names equal but for
@@ -76,13 +79,15 @@ class Hive {
     const NamedItem* Find(std::u16string_view name) const;
   };
 
-  Hive(HiveImage image, CellOffset root, std::uint32_t saveSequence)
+  Hive(std::vector<std::uint8_t> image, CellOffset root, std::uint32_t saveSequence)
       : image_(std::move(image)), root_(root), saveSequence_(saveSequence) {}
-  HiveCells Cells() const { return HiveCells(image_.Bytes()); }
+  HiveCells Cells() const { return HiveCells(image_); }
   const NameIndex& SubkeyIndex(CellOffset key);
   const NameIndex& ValueIndex(CellOffset key);
 
-  HiveImage image_;
+  // The whole hive, base block first, held in memory so that changes stay
+  // there until the hive is saved.
+  std::vector<std::uint8_t> image_;
   CellOffset root_;
   std::uint32_t saveSequence_;
   bool changed_ = false;

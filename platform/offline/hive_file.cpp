@@ -1,4 +1,4 @@
-#include "platform/offline/hive/hive_file.h"
+#include "platform/offline/hive_file.h"
 
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +15,7 @@
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/hive/log_recovery.h"
 #include "platform/offline/image_tree.h"
+#include "platform/offline/mapped_file.h"
 
 namespace tessaly::offline {
 namespace {
@@ -52,7 +53,7 @@ int OpenAndLock(int directory, const std::string& name, HiveAccess access, Uniqu
 // A transaction log beside the hive, mapped whole; empty when there is none.
 struct TransactionLog {
   std::string name;
-  HiveImage bytes;
+  MappedFile bytes;
 };
 
 // Returns 0, with an empty log when there is none or it holds nothing, or
@@ -71,7 +72,7 @@ int OpenLog(ImageTree& image, int directory, const std::string& name, Transactio
     log->name.clear();
     return 0;
   }
-  return HiveImage::Map(file.Get(), static_cast<std::size_t>(status.st_size), &log->bytes);
+  return MappedFile::Map(file.Get(), static_cast<std::size_t>(status.st_size), &log->bytes);
 }
 
 // The sequence number the saved hive's base block gets: newer than every
@@ -90,7 +91,7 @@ std::optional<std::uint32_t> SaveSequence(std::span<const std::uint8_t> baseBloc
 }
 
 // Reads a clean hive's extent, which the file must hold whole.
-Win32Status ReadCleanHive(int file, std::uint64_t extent, std::uint64_t fileSize, HiveImage* image) {
+Win32Status ReadCleanHive(int file, std::uint64_t extent, std::uint64_t fileSize, std::vector<std::uint8_t>* image) {
   if (fileSize < extent) return Win32Status::BadDb;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(extent));
   std::size_t filled = 0;
@@ -98,7 +99,7 @@ Win32Status ReadCleanHive(int file, std::uint64_t extent, std::uint64_t fileSize
     return Win32StatusFromErrno(error);
   }
   if (filled != bytes.size()) return Win32Status::BadDb;
-  *image = HiveImage::Own(std::move(bytes));
+  *image = std::move(bytes);
   return Win32Status::Success;
 }
 
@@ -106,7 +107,7 @@ Win32Status ReadCleanHive(int file, std::uint64_t extent, std::uint64_t fileSize
 // date from its logs: the kernel may have written bins past the extent its
 // base block still counts.
 Win32Status RecoverDirtyHive(int file, std::uint64_t fileSize, std::span<const TransactionLog> logs,
-                             HiveImage* image) {
+                             std::vector<std::uint8_t>* image) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(fileSize));
   std::size_t filled = 0;
   if (const int error = ReadFullyAt(file, bytes.data(), bytes.size(), 0, &filled); error != 0) {
@@ -116,7 +117,7 @@ Win32Status RecoverDirtyHive(int file, std::uint64_t fileSize, std::span<const T
   if (RecoverFromLogs(&bytes, logs[0].bytes.Bytes(), logs[1].bytes.Bytes()).entriesApplied == 0) {
     return Win32Status::RegistryCorrupt;
   }
-  *image = HiveImage::Own(std::move(bytes));
+  *image = std::move(bytes);
   return Win32Status::Success;
 }
 
@@ -147,7 +148,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   // Windows reads the logs of a dirty hive only; those of a clean one are
   // stale and may be large, so they are not even opened.
   std::array<TransactionLog, kTransactionLogSuffixes.size()> logs;
-  HiveImage bytes;
+  std::vector<std::uint8_t> bytes;
   if (state == BaseBlockState::Clean) {
     const std::uint32_t hiveBinsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
     if (hiveBinsSize == 0 || hiveBinsSize % kHivePageSize != 0) return Win32Status::BadDb;
@@ -178,7 +179,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   // every log entry Windows might replay over it.
   if (!saveSequence && access == HiveAccess::Repair) return Win32Status::RegistryCorrupt;
   // A hive only read is never saved, so its save sequence does not matter.
-  hive.size = bytes.Bytes().size();
+  hive.size = bytes.size();
   hive.hive = Hive::Open(std::move(bytes), saveSequence.value_or(0));
   if (!hive.hive) return Win32Status::BadDb;
   hive.onDisk.directory = hive.directory.Get();

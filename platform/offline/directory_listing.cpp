@@ -45,7 +45,7 @@ std::optional<std::uint32_t> EntryAttributes(int directory, const dirent64& entr
 
 }  // namespace
 
-int ListDirectory(int directory, std::vector<DirectoryEntry>* entries) {
+int ListDirectory(int directory, std::vector<DirectoryEntry>* entries, std::size_t maxEntries) {
   if (lseek(directory, 0, SEEK_SET) < 0) return errno;
   alignas(dirent64) char buffer[kListingBufferSize];
   std::size_t count = 0;
@@ -54,6 +54,7 @@ int ListDirectory(int directory, std::vector<DirectoryEntry>* entries) {
     if (filled < 0) return errno;
     if (filled == 0) break;
     for (ssize_t offset = 0; offset < filled;) {
+      if (count == maxEntries) return E2BIG;
       const auto* const found = reinterpret_cast<const dirent64*>(buffer + offset);
       offset += found->d_reclen;
       // Entries past the current count are storage left from an earlier listing, reused.

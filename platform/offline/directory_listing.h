@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "records/file_system.h"
@@ -12,7 +14,9 @@ inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 // was read of it before, in the order NTFS would list it, "." and ".."
 // included. Symbolic links are reported as reparse points and never looked
 // through; names that are not UTF-8 are passed over. The entries already in
-// *entries are replaced, their storage reused. Returns 0 or an errno.
-int ListDirectory(int directory, std::vector<DirectoryEntry>* entries);
+// *entries are replaced, their storage reused. Returns 0 or an errno (E2BIG
+// past maxEntries, before reading further).
+int ListDirectory(int directory, std::vector<DirectoryEntry>* entries,
+                  std::size_t maxEntries = std::numeric_limits<std::size_t>::max());
 
 }  // namespace tessaly::offline

@@ -80,7 +80,8 @@ std::string_view UsageText() {
          "修复挂载在 Linux 上的 Windows 10 组件存储：清除 COMPONENTS 注册表中与文件不符的存储格式标记。\n"
          "  WINDOWS_DIR    Windows 目录，例如 /mnt/win/Windows\n"
          "  -n, --dry-run  试运行：列出需要修复的文件，不修改任何文件\n"
-         "  -j, --jobs N   用 N 个线程提前读取目录（默认：可用的 CPU 数，最多 8）；1 表示不用线程\n"
+         "  -j, --jobs N   共用 N 个线程，其中 N-1 个提前读取目录（默认：可用的 CPU 数，最多 8）；\n"
+         "                 1 表示逐个读取，不另开线程\n"
          "  -h, --help     显示本帮助并退出\n"
          "      --version  显示版本并退出\n"
          "\n"
@@ -89,8 +90,8 @@ std::string_view UsageText() {
          "claims in its COMPONENTS hive that the files do not bear out.\n"
          "  WINDOWS_DIR    the Windows folder, for example /mnt/win/Windows\n"
          "  -n, --dry-run  list the files a repair would fix; change nothing\n"
-         "  -j, --jobs N   read directories ahead with N threads (default: the CPUs available, at most 8);\n"
-         "                 1 reads them in turn, without threads\n"
+         "  -j, --jobs N   use N threads, N-1 of them reading directories ahead (default: the CPUs\n"
+         "                 available, at most 8); 1 reads them in turn, without other threads\n"
          "  -h, --help     print this help and exit\n"
          "      --version  print the version and exit\n";
 }

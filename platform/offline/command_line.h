@@ -13,8 +13,8 @@ struct CommandLine {
   enum class Action { Run, ShowHelp, ShowVersion, Refuse };
   Action action = Action::Refuse;
   bool dryRun = false;
-  // Threads reading directories ahead of the walk, 1 for none; nullopt
-  // leaves it to the machine.
+  // Threads in all: the walk's own, and the rest reading directories ahead
+  // of it. nullopt leaves it to the machine.
   std::optional<unsigned> jobs;
   std::string windowsDirectory;
   // Why the command line is refused, one line; for Action::Refuse.

@@ -76,10 +76,11 @@ int Run(int argc, char** argv) {
                            std::move(components), std::move(software));
   OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
-  // The store's path as the engine forms it; the image check has made sure the directory's path is UTF-8.
+  // The walk is one of the jobs. The store's path is as the engine forms it;
+  // the image check has made sure the Windows directory's path is UTF-8.
   std::optional<ReadAheadPlan> readAhead;
   if (const unsigned jobs = commandLine.jobs.value_or(DefaultJobs()); jobs > 1) {
-    readAhead.emplace(image, registry, u"\\\\?\\" + *image.WindowsDirectory() + u"\\winsxs\\", jobs);
+    readAhead.emplace(image, registry, u"\\\\?\\" + *image.WindowsDirectory() + u"\\winsxs\\", jobs - 1);
   }
   OfflineFileSystem files(image, readAhead ? &*readAhead : nullptr);
   OfflineOwnResources ownResources;

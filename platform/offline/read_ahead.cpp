@@ -11,19 +11,19 @@
 
 #include "common/utf_conversion.h"
 #include "platform/offline/directory_listing.h"
+#include "records/walk_component_directory.h"
 
 namespace tessaly::offline {
 namespace {
 
 constexpr unsigned kMaxDefaultJobs = 8;
 
-bool IsDotName(std::u16string_view name) { return name == u"." || name == u".."; }
-
-// The walk's paths split at "\", so a directory whose name holds one is
-// reached by another path than its own: it is left to the walk.
+// The directories the walk enters, as it decides. Its paths split at "\",
+// so one whose name holds one is reached by another path than its own: it
+// is left to the walk.
 bool CanBeEntered(const DirectoryEntry& entry) {
   return (entry.attributes & kFileAttributeReparsePoint) == 0 && (entry.attributes & kFileAttributeDirectory) != 0 &&
-         !IsDotName(entry.name) && entry.name.find(u'\\') == std::u16string::npos;
+         !IsDotEntry(entry.name) && entry.name.find(u'\\') == std::u16string::npos;
 }
 
 class TreeLister {
@@ -86,19 +86,25 @@ ReadAhead::~ReadAhead() {
     const std::lock_guard guard(lock_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  workQueued_.notify_all();
   for (std::thread& worker : workers_) worker.join();
 }
 
-void ReadAhead::Queue(std::u16string name, std::string nameOnDisk) {
-  auto job = std::make_shared<Job>();
-  job->name = std::move(name);
-  job->nameOnDisk = std::move(nameOnDisk);
+void ReadAhead::Queue(std::vector<Component> components) {
+  if (components.empty()) return;
+  std::vector<std::shared_ptr<Job>> jobs;
+  jobs.reserve(components.size());
+  for (Component& component : components) {
+    jobs.push_back(std::make_shared<Job>());
+    jobs.back()->component = std::move(component);
+  }
+  bool wake = false;
   {
     const std::lock_guard guard(lock_);
-    window_.push_back(std::move(job));
+    window_.insert(window_.end(), std::make_move_iterator(jobs.begin()), std::make_move_iterator(jobs.end()));
+    wake = idleWorkers_ > 0;
   }
-  changed_.notify_one();
+  if (wake) workQueued_.notify_all();
 }
 
 std::size_t ReadAhead::Queued() const {
@@ -108,13 +114,15 @@ std::size_t ReadAhead::Queued() const {
 
 std::optional<ComponentListing> ReadAhead::Take(std::u16string_view name) {
   std::unique_lock guard(lock_);
-  const auto found =
-      std::find_if(window_.begin(), window_.end(), [name](const std::shared_ptr<Job>& job) { return job->name == name; });
+  const auto found = std::find_if(window_.begin(), window_.end(),
+                                  [name](const std::shared_ptr<Job>& job) { return job->component.name == name; });
   if (found == window_.end()) return std::nullopt;
   const std::shared_ptr<Job> job = *found;
   window_.erase(window_.begin(), found + 1);
   if (job->state == Job::State::Queued) return std::nullopt;
-  changed_.wait(guard, [&job] { return job->state == Job::State::Done; });
+  awaited_ = job.get();
+  jobDone_.wait(guard, [&job] { return job->state == Job::State::Done; });
+  awaited_ = nullptr;
   return std::move(job->listing);
 }
 
@@ -122,29 +130,34 @@ void ReadAhead::Work() {
   std::unique_lock guard(lock_);
   for (;;) {
     std::shared_ptr<Job> job;
-    changed_.wait(guard, [this, &job] {
+    const auto queued = [this, &job] {
       if (stopping_) return true;
-      const auto queued = std::find_if(window_.begin(), window_.end(), [](const std::shared_ptr<Job>& candidate) {
+      const auto found = std::find_if(window_.begin(), window_.end(), [](const std::shared_ptr<Job>& candidate) {
         return candidate->state == Job::State::Queued;
       });
-      if (queued == window_.end()) return false;
-      job = *queued;
+      if (found == window_.end()) return false;
+      job = *found;
       return true;
-    });
+    };
+    if (!queued()) {
+      ++idleWorkers_;
+      workQueued_.wait(guard, queued);
+      --idleWorkers_;
+    }
     if (stopping_) return;
     job->state = Job::State::Listing;
     guard.unlock();
     ComponentListing listing;
     // Short of memory, the walk lists the component itself and meets the shortage there, where it is reported.
     try {
-      ListComponentTree(store_.Get(), job->nameOnDisk, stopping_, &listing);
+      ListComponentTree(store_.Get(), job->component.nameOnDisk, stopping_, &listing);
     } catch (const std::bad_alloc&) {
       listing.clear();
     }
     guard.lock();
     job->listing = std::move(listing);
     job->state = Job::State::Done;
-    changed_.notify_all();
+    if (awaited_ == job.get()) jobDone_.notify_one();
   }
 }
 

@@ -51,9 +51,12 @@ class ReadAhead {
   ReadAhead& operator=(const ReadAhead&) = delete;
   ~ReadAhead();
 
-  // Queues the component directory named `name` in the engine's paths and
-  // nameOnDisk (UTF-8) below the store.
-  void Queue(std::u16string name, std::string nameOnDisk);
+  struct Component {
+    std::u16string name;     // as in the engine's paths
+    std::string nameOnDisk;  // UTF-8, below the store
+  };
+  // Queues the directories of these components, in this order.
+  void Queue(std::vector<Component> components);
   // Components queued and not taken yet.
   std::size_t Queued() const;
   // The listing of the component `name`, once its worker is done with it;
@@ -64,8 +67,7 @@ class ReadAhead {
  private:
   struct Job {
     enum class State { Queued, Listing, Done };
-    std::u16string name;
-    std::string nameOnDisk;
+    Component component;
     State state = State::Queued;
     ComponentListing listing;
   };
@@ -74,7 +76,12 @@ class ReadAhead {
 
   UniqueFd store_;
   mutable std::mutex lock_;
-  std::condition_variable changed_;
+  // Waking a thread costs about as much as listing a small directory, so
+  // idle workers are woken only for work, and the walk only for its job.
+  std::condition_variable workQueued_;
+  std::condition_variable jobDone_;
+  unsigned idleWorkers_ = 0;
+  const Job* awaited_ = nullptr;
   std::atomic<bool> stopping_ = false;
   // Shared with a worker listing it, so a job dropped meanwhile stays alive for it.
   std::deque<std::shared_ptr<Job>> window_;

@@ -31,19 +31,23 @@ void ReadAheadPlan::Start() {
   readAhead_.emplace(std::move(store), threads_);
 }
 
+// Refilled by halves, so that idle workers are woken for a batch at a time.
 void ReadAheadPlan::Refill() {
+  if (allQueued_ || readAhead_->Queued() > kReadAheadWindow / 2) return;
+  std::vector<ReadAhead::Component> batch;
   std::u16string name;
-  while (!allQueued_ && readAhead_->Queued() < kReadAheadWindow) {
+  for (std::size_t queued = readAhead_->Queued(); queued + batch.size() < kReadAheadWindow;) {
     UniqueKey componentKey(registry_);
     if (!NextWalkedComponent(registry_, componentsKey_.Get(), &nextIndex_, &name, componentKey)) {
       allQueued_ = true;
-      return;
+      break;
     }
     // A name the walk's path would split or refuse is left to the walk.
     if (image_.SplitPath(storeRoot_ + name, &components_) && components_.size() == storeDepth_ + 1) {
-      readAhead_->Queue(name, std::move(components_.back()));
+      batch.push_back({name, std::move(components_.back())});
     }
   }
+  readAhead_->Queue(std::move(batch));
 }
 
 }  // namespace tessaly::offline

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -63,8 +64,8 @@ TEST(ReadAheadTest, DepthAndEntriesAreBounded) {
   EXPECT_EQ(ListTree(image).size(), offline::kMaxReadAheadDepth + 1);
 
   TestImage wide;
-  // Three folders that together hold more entries than one component may.
-  const std::size_t perFolder = offline::kMaxEntriesPerComponent / 2;
+  // Three folders that together hold a little more entries than one component may.
+  const std::size_t perFolder = offline::kMaxEntriesPerComponent / 3 + 100;
   for (const char* folder : {"x", "y", "z"}) {
     const fs::path directory = wide.WinSxS() / kComponent / folder;
     fs::create_directories(directory);
@@ -75,6 +76,40 @@ TEST(ReadAheadTest, DepthAndEntriesAreBounded) {
   for (const auto& [path, listed] : listing) entries += listed.size();
   EXPECT_LE(entries, offline::kMaxEntriesPerComponent);
   EXPECT_LT(listing.size(), 4u);
+}
+
+// The walk takes each component as the workers are at it: before they
+// start (the walk lists it itself), while they list it (it waits), or after.
+// Whichever it meets, what it is handed is the whole tree.
+TEST(ReadAheadTest, HandsOutOnlyWholeListings) {
+  TestImage image;
+  for (const char* folder : {"x", "y", "y/z"}) {
+    const fs::path directory = image.WinSxS() / kComponent / folder;
+    fs::create_directories(directory);
+    for (int i = 0; i < 300; ++i) std::ofstream(directory / ("f" + std::to_string(i)));
+  }
+  const offline::ComponentListing whole = ListTree(image);
+  ASSERT_EQ(whole.size(), 4u);
+
+  offline::ReadAhead readAhead(offline::UniqueFd(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                               3);
+  const std::u16string name = image::Utf16FromUtf8(kComponent);
+  int handedOut = 0;
+  for (int round = 0; round < 200; ++round) {
+    readAhead.Queue({{u"earlier", "earlier"}, {name, kComponent}, {u"later", "later"}});
+    // As long as the workers take for it, so that the walk meets them at every stage.
+    ListTree(image);
+    if (const std::optional<offline::ComponentListing> listing = readAhead.Take(name)) {
+      ++handedOut;
+      EXPECT_EQ(ListedDirectories(*listing), ListedDirectories(whole));
+      for (const auto& [path, entries] : whole) EXPECT_EQ(listing->at(path).size(), entries.size()) << round;
+    }
+    // What was queued before it is gone with it; what came after stays, once.
+    EXPECT_FALSE(readAhead.Take(u"earlier"));
+    EXPECT_EQ(readAhead.Queued(), 1u);
+    readAhead.Take(u"later");
+  }
+  EXPECT_GT(handedOut, 0);
 }
 
 // The plan reads the registry only a window ahead of the walk, so what it

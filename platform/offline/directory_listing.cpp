@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <optional>
 
 #include "platform/offline/name_case.h"
@@ -45,8 +46,12 @@ std::optional<std::uint32_t> EntryAttributes(int directory, const dirent64& entr
 
 }  // namespace
 
-int ListDirectory(int directory, std::vector<DirectoryEntry>* entries, std::size_t maxEntries) {
+int ListDirectory(int directory, std::vector<DirectoryEntry>* entries) {
   if (lseek(directory, 0, SEEK_SET) < 0) return errno;
+  return ListOpenedDirectory(directory, entries, std::numeric_limits<std::size_t>::max());
+}
+
+int ListOpenedDirectory(int directory, std::vector<DirectoryEntry>* entries, std::size_t maxEntries) {
   alignas(dirent64) char buffer[kListingBufferSize];
   std::size_t count = 0;
   for (;;) {

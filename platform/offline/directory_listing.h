@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <vector>
 
 #include "records/file_system.h"
@@ -14,9 +13,11 @@ inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 // was read of it before, in the order NTFS would list it, "." and ".."
 // included. Symbolic links are reported as reparse points and never looked
 // through; names that are not UTF-8 are passed over. The entries already in
-// *entries are replaced, their storage reused. Returns 0 or an errno (E2BIG
-// past maxEntries, before reading further).
-int ListDirectory(int directory, std::vector<DirectoryEntry>* entries,
-                  std::size_t maxEntries = std::numeric_limits<std::size_t>::max());
+// *entries are replaced, their storage reused. Returns 0 or an errno.
+int ListDirectory(int directory, std::vector<DirectoryEntry>* entries);
+
+// The same for a directory just opened, so at its start, and at most
+// maxEntries entries: E2BIG past them, before reading further.
+int ListOpenedDirectory(int directory, std::vector<DirectoryEntry>* entries, std::size_t maxEntries);
 
 }  // namespace tessaly::offline

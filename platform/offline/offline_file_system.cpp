@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/utf_conversion.h"
 #include "platform/offline/directory_listing.h"
@@ -63,7 +64,8 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
     }
   }
   if (listing->entries.empty()) return SearchHandle::Invalid;
-  *entry = listing->entries.front();
+  // Each entry is handed out once, so it is moved rather than copied.
+  *entry = std::move(listing->entries.front());
   listing->next = 1;
   listing->open = true;
   return static_cast<SearchHandle>(listing - listings_.begin() + 1);
@@ -72,7 +74,7 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
 bool OfflineFileSystem::FindNext(SearchHandle search, DirectoryEntry* entry) {
   Listing* const listing = Find(search);
   if (listing == nullptr || listing->next == listing->entries.size()) return false;
-  *entry = listing->entries[listing->next++];
+  *entry = std::move(listing->entries[listing->next++]);
   return true;
 }
 

@@ -33,7 +33,7 @@ class TreeLister {
   void List(int directory, const std::u16string& path, std::size_t depth) {
     if (stop_.load(std::memory_order_relaxed) || entries_ >= kMaxEntriesPerComponent) return;
     std::vector<DirectoryEntry> entries;
-    if (ListDirectory(directory, &entries, kMaxEntriesPerComponent - entries_) != 0) return;
+    if (ListOpenedDirectory(directory, &entries, kMaxEntriesPerComponent - entries_) != 0) return;
     entries_ += entries.size();
     // Elements of an unordered_map stay where they are as it grows.
     const std::vector<DirectoryEntry>& listed = listing_->emplace(path, std::move(entries)).first->second;

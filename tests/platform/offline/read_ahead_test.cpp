@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -36,6 +37,12 @@ std::set<std::u16string> ListedDirectories(const offline::ComponentListing& list
   std::set<std::u16string> paths;
   for (const auto& [path, entries] : listing) paths.insert(path);
   return paths;
+}
+
+std::map<std::u16string, std::size_t> EntryCounts(const offline::ComponentListing& listing) {
+  std::map<std::u16string, std::size_t> counts;
+  for (const auto& [path, entries] : listing) counts[path] = entries.size();
+  return counts;
 }
 
 TEST(ReadAheadTest, ListsTheDirectoriesTheWalkEntersAndNoOthers) {
@@ -101,8 +108,7 @@ TEST(ReadAheadTest, HandsOutOnlyWholeListings) {
     ListTree(image);
     if (const std::optional<offline::ComponentListing> listing = readAhead.Take(name)) {
       ++handedOut;
-      EXPECT_EQ(ListedDirectories(*listing), ListedDirectories(whole));
-      for (const auto& [path, entries] : whole) EXPECT_EQ(listing->at(path).size(), entries.size()) << round;
+      EXPECT_EQ(EntryCounts(*listing), EntryCounts(whole)) << round;
     }
     // What was queued before it is gone with it; what came after stays, once.
     EXPECT_FALSE(readAhead.Take(u"earlier"));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +18,17 @@ namespace tessaly::offline {
 namespace {
 
 constexpr unsigned kMaxDefaultJobs = 8;
+
+// The workers together hold at most a quarter of the descriptors the
+// process may open, so that the walk never runs short of one because of
+// them: its opens fail only where they would without the read-ahead.
+unsigned WorkersWithinDescriptorLimit(unsigned threads) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const rlim_t perWorker = kMaxReadAheadDepth + 1;
+  const rlim_t affordable = limit.rlim_cur == RLIM_INFINITY ? threads : limit.rlim_cur / 4 / perWorker;
+  return static_cast<unsigned>(std::min<rlim_t>(threads, affordable));
+}
 
 // The directories the walk enters, as it decides. Its paths split at "\",
 // so one whose name holds one is reached by another path than its own: it
@@ -70,8 +82,9 @@ unsigned DefaultJobs() {
 }
 
 ReadAhead::ReadAhead(UniqueFd store, unsigned threads) : store_(std::move(store)) {
-  workers_.reserve(threads);
-  for (unsigned i = 0; i < threads; ++i) {
+  const unsigned workers = WorkersWithinDescriptorLimit(threads);
+  workers_.reserve(workers);
+  for (unsigned i = 0; i < workers; ++i) {
     // Fewer threads only make the walk list more itself.
     try {
       workers_.emplace_back(&ReadAhead::Work, this);

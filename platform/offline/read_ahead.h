@@ -37,7 +37,7 @@ inline constexpr std::size_t kMaxReadAheadDepth = 32;
 
 // Lists the tree of the directory `name` in store, never through a link,
 // into *listing, up to kMaxEntriesPerComponent entries in all. Stops early
-// once *stop is set.
+// once stop is set.
 void ListComponentTree(int store, const std::string& name, const std::atomic<bool>& stop, ComponentListing* listing);
 
 // The CPUs this process may run on, at most 8: the default thread count.
@@ -45,7 +45,8 @@ unsigned DefaultJobs();
 
 class ReadAhead {
  public:
-  // store: the component store's directory; threads: at least one.
+  // store: the component store's directory; threads: at least one, fewer
+  // when the descriptor limit is low.
   ReadAhead(UniqueFd store, unsigned threads);
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;

@@ -3,6 +3,7 @@
 // let a hostile tree cost; and how far the plan looks ahead of the walk.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -116,6 +117,30 @@ TEST(ReadAheadTest, HandsOutOnlyWholeListings) {
     readAhead.Take(u"later");
   }
   EXPECT_GT(handedOut, 0);
+}
+
+// Under a low descriptor limit the workers could take the descriptors the
+// walk needs, and its opens would fail where they would not without them:
+// then nothing is read ahead.
+TEST(ReadAheadTest, LeavesTheWalkItsDescriptors) {
+  TestImage image;
+  image.AddFile(fs::path(kComponent) / "a.dll", "XYZ");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlimit low{4 * (offline::kMaxReadAheadDepth + 1) - 1, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  int handedOut = 0;
+  {
+    offline::ReadAhead readAhead(offline::UniqueFd(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                                 8);
+    for (int round = 0; round < 20; ++round) {
+      readAhead.Queue({{image::Utf16FromUtf8(kComponent), kComponent}});
+      ListTree(image);
+      handedOut += readAhead.Take(image::Utf16FromUtf8(kComponent)).has_value();
+    }
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(handedOut, 0);
 }
 
 // The plan reads the registry only a window ahead of the walk, so what it

@@ -24,20 +24,34 @@ bool IsSelected(Registry& registry, KeyHandle componentKey) {
 
 }  // namespace
 
+bool NextWalkedComponent(Registry& registry, KeyHandle componentsKey, std::uint32_t* index, std::u16string* name,
+                         UniqueKey& componentKey) {
+  char16_t found[kNameCapacity] = {};
+  for (; registry.EnumKey(componentsKey, *index, found, kNameCapacity) == Win32Status::Success; ++*index) {
+    if (registry.OpenKeyEx(componentsKey, found, kRegOptionBackupRestore, kKeyReadWrite, componentKey.Put()) !=
+        Win32Status::Success) {
+      componentKey.Reset();
+      continue;
+    }
+    if (!IsSelected(registry, componentKey.Get())) {
+      componentKey.Reset();
+      continue;
+    }
+    ++*index;
+    *name = found;
+    return true;
+  }
+  return false;
+}
+
 RepairOutcome ScanComponents(Console& console, Registry& registry, FileSystem& files,
                              const ServicingHash& servicingHash, KeyHandle componentsKey,
                              const std::u16string& storeRoot, RepairMode mode, std::uint32_t* wrongRecords) {
   RepairOutcome outcome = 0;
-  char16_t name[kNameCapacity] = {};
-  // An enumeration error ends the scan like the end of the list.
-  for (std::uint32_t index = 0; registry.EnumKey(componentsKey, index, name, kNameCapacity) == Win32Status::Success;
-       ++index) {
-    UniqueKey componentKey(registry);
-    if (registry.OpenKeyEx(componentsKey, name, kRegOptionBackupRestore, kKeyReadWrite, componentKey.Put()) !=
-        Win32Status::Success) {
-      continue;
-    }
-    if (!IsSelected(registry, componentKey.Get())) continue;
+  std::uint32_t index = 0;
+  std::u16string name;
+  for (UniqueKey componentKey(registry); NextWalkedComponent(registry, componentsKey, &index, &name, componentKey);
+       componentKey.Reset()) {
     const std::u16string componentDirectory = storeRoot + name + u"\\";
     outcome |= WalkComponentDirectory(console, registry, files, servicingHash, componentKey.Get(),
                                       componentDirectory.size(), componentDirectory, mode, wrongRecords);

@@ -1,7 +1,8 @@
-// The offline tool's command line: tessaly [--dry-run|-n] WINDOWS_DIR,
-// --help/-h, --version; "--" ends the options.
+// The offline tool's command line: tessaly [--dry-run|-n] [--jobs|-j N]
+// WINDOWS_DIR, --help/-h, --version; "--" ends the options.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +13,9 @@ struct CommandLine {
   enum class Action { Run, ShowHelp, ShowVersion, Refuse };
   Action action = Action::Refuse;
   bool dryRun = false;
+  // Threads in all: the walk's own, and the rest reading directories ahead
+  // of it. nullopt leaves it to the machine.
+  std::optional<unsigned> jobs;
   std::string windowsDirectory;
   // Why the command line is refused, one line; for Action::Refuse.
   std::u16string refusal;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <optional>
 
 #include "platform/offline/name_case.h"
@@ -47,6 +48,10 @@ std::optional<std::uint32_t> EntryAttributes(int directory, const dirent64& entr
 
 int ListDirectory(int directory, std::vector<DirectoryEntry>* entries) {
   if (lseek(directory, 0, SEEK_SET) < 0) return errno;
+  return ListOpenedDirectory(directory, entries, std::numeric_limits<std::size_t>::max());
+}
+
+int ListOpenedDirectory(int directory, std::vector<DirectoryEntry>* entries, std::size_t maxEntries) {
   alignas(dirent64) char buffer[kListingBufferSize];
   std::size_t count = 0;
   for (;;) {
@@ -54,6 +59,7 @@ int ListDirectory(int directory, std::vector<DirectoryEntry>* entries) {
     if (filled < 0) return errno;
     if (filled == 0) break;
     for (ssize_t offset = 0; offset < filled;) {
+      if (count == maxEntries) return E2BIG;
       const auto* const found = reinterpret_cast<const dirent64*>(buffer + offset);
       offset += found->d_reclen;
       // Entries past the current count are storage left from an earlier listing, reused.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "records/file_system.h"
@@ -14,5 +15,9 @@ inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 // through; names that are not UTF-8 are passed over. The entries already in
 // *entries are replaced, their storage reused. Returns 0 or an errno.
 int ListDirectory(int directory, std::vector<DirectoryEntry>* entries);
+
+// The same for a directory just opened, so at its start, and at most
+// maxEntries entries: E2BIG past them, before reading further.
+int ListOpenedDirectory(int directory, std::vector<DirectoryEntry>* entries, std::size_t maxEntries);
 
 }  // namespace tessaly::offline

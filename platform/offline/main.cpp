@@ -1,4 +1,4 @@
-// tessaly [--dry-run|-n] WINDOWS_DIR: repairs the component store of a
+// tessaly [--dry-run|-n] [--jobs|-j N] WINDOWS_DIR: repairs the component store of a
 // Windows installation mounted on Linux (for example one that no longer
 // starts), with the same run as on Windows, every question answered from
 // the image. A dry run lists what a repair would change and writes nothing.
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +30,8 @@
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/offline_servicing_library.h"
 #include "platform/offline/prepare_save.h"
+#include "platform/offline/read_ahead.h"
+#include "platform/offline/read_ahead_plan.h"
 
 namespace {
 
@@ -73,7 +76,13 @@ int Run(int argc, char** argv) {
                            std::move(components), std::move(software));
   OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
-  OfflineFileSystem files(image);
+  // The walk is one of the jobs. The store's path is as the engine forms it;
+  // the image check has made sure the Windows directory's path is UTF-8.
+  std::optional<ReadAheadPlan> readAhead;
+  if (const unsigned jobs = commandLine.jobs.value_or(DefaultJobs()); jobs > 1) {
+    readAhead.emplace(image, registry, u"\\\\?\\" + *image.WindowsDirectory() + u"\\winsxs\\", jobs - 1);
+  }
+  OfflineFileSystem files(image, readAhead ? &*readAhead : nullptr);
   OfflineOwnResources ownResources;
   const Platform platform{console, host, registry, servicingLibrary, files, ownResources};
   return RunRepair(platform, mode);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/utf_conversion.h"
 #include "platform/offline/directory_listing.h"
@@ -26,19 +27,45 @@ OfflineFileSystem::Listing* OfflineFileSystem::Find(SearchHandle search) {
   return &listings_[position];
 }
 
+bool OfflineFileSystem::TakeReadAhead(std::u16string_view directoryPath, std::vector<DirectoryEntry>* entries) {
+  if (readAhead_ == nullptr || !directoryPath.starts_with(readAhead_->StoreRoot())) return false;
+  directoryPath.remove_prefix(readAhead_->StoreRoot().size());
+  const std::u16string_view component = directoryPath.substr(0, directoryPath.find(u'\\'));
+  std::u16string_view below;
+  if (component.size() == directoryPath.size()) {
+    component_ = component;
+    componentListing_ = readAhead_->Enter(component);
+  } else if (component == component_) {
+    below = directoryPath.substr(component.size() + 1);
+  } else {
+    return false;
+  }
+  if (!componentListing_) return false;
+  // Each listing is read once by the walk, so it is let go as it is taken.
+  const auto listed = componentListing_->find(std::u16string(below));
+  if (listed == componentListing_->end()) return false;
+  *entries = std::move(listed->second);
+  componentListing_->erase(listed);
+  return true;
+}
+
 SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntry* entry) {
   std::u16string_view directoryPath(pattern);
   if (!directoryPath.ends_with(kAllEntries)) return SearchHandle::Invalid;
   directoryPath.remove_suffix(kAllEntries.size());
+  if (!image_.SplitPath(directoryPath, &components_)) return SearchHandle::Invalid;
 
-  int directory = -1;
-  if (!image_.SplitPath(directoryPath, &components_) || image_.ResolveDirectory(components_, &directory) != 0) {
-    return SearchHandle::Invalid;
-  }
   auto listing = std::find_if(listings_.begin(), listings_.end(), [](const Listing& slot) { return !slot.open; });
   if (listing == listings_.end()) listing = listings_.emplace(listings_.end());
-  if (ListDirectory(directory, &listing->entries) != 0 || listing->entries.empty()) return SearchHandle::Invalid;
-  *entry = listing->entries.front();
+  if (!TakeReadAhead(directoryPath, &listing->entries)) {
+    int directory = -1;
+    if (image_.ResolveDirectory(components_, &directory) != 0 || ListDirectory(directory, &listing->entries) != 0) {
+      return SearchHandle::Invalid;
+    }
+  }
+  if (listing->entries.empty()) return SearchHandle::Invalid;
+  // Each entry is handed out once, so it is moved rather than copied.
+  *entry = std::move(listing->entries.front());
   listing->next = 1;
   listing->open = true;
   return static_cast<SearchHandle>(listing - listings_.begin() + 1);
@@ -47,7 +74,7 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
 bool OfflineFileSystem::FindNext(SearchHandle search, DirectoryEntry* entry) {
   Listing* const listing = Find(search);
   if (listing == nullptr || listing->next == listing->entries.size()) return false;
-  *entry = listing->entries[listing->next++];
+  *entry = std::move(listing->entries[listing->next++]);
   return true;
 }
 

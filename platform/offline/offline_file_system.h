@@ -1,21 +1,27 @@
 // The file seam answered from the image's winsxs tree. A search reads its
 // whole directory at once and holds no descriptor of its own; the image
 // tree keeps the directories of the path resolved last open, for the next
-// path of the walk. Files are read through plain descriptors.
+// path of the walk. Files are read through plain descriptors. With a
+// read-ahead plan, searches below the store are answered from listings
+// worker threads made ahead of the walk, when they have them.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/offline/image_tree.h"
+#include "platform/offline/read_ahead_plan.h"
 #include "records/file_system.h"
 
 namespace tessaly::offline {
 
 class OfflineFileSystem final : public FileSystem {
  public:
-  explicit OfflineFileSystem(ImageTree& image) : image_(image) {}
+  explicit OfflineFileSystem(ImageTree& image, ReadAheadPlan* readAhead = nullptr)
+      : image_(image), readAhead_(readAhead) {}
 
   // pattern: a directory path followed by "\*".
   SearchHandle FindFirst(const char16_t* pattern, DirectoryEntry* entry) override;
@@ -37,8 +43,15 @@ class OfflineFileSystem final : public FileSystem {
 
   // The open search with this handle, or nullptr.
   Listing* Find(SearchHandle search);
+  // Moves the listing of the directory at directoryPath into *entries, when
+  // it was read ahead.
+  bool TakeReadAhead(std::u16string_view directoryPath, std::vector<DirectoryEntry>* entries);
 
   ImageTree& image_;
+  ReadAheadPlan* readAhead_;
+  // The component the walk is in, and what is left of its listings.
+  std::u16string component_;
+  std::optional<ComponentListing> componentListing_;
   // The components of the path handled last, kept to reuse their storage.
   std::vector<std::string> components_;
   // A search's handle is its position here plus one. Only a few searches

@@ -17,8 +17,8 @@ constexpr int kInvalidArgument = 0x57;  // low byte of 0x80070057
 
 TEST(CommandLineTest, UsageIsInChineseAndEnglish) {
   const std::string usage(UsageText());
-  EXPECT_TRUE(usage.starts_with("用法：tessaly [--dry-run|-n] WINDOWS_DIR\n")) << usage;
-  EXPECT_NE(usage.find("\nUsage: tessaly [--dry-run|-n] WINDOWS_DIR\n"), std::string::npos) << usage;
+  EXPECT_TRUE(usage.starts_with("用法：tessaly [--dry-run|-n] [--jobs|-j N] WINDOWS_DIR\n")) << usage;
+  EXPECT_NE(usage.find("\nUsage: tessaly [--dry-run|-n] [--jobs|-j N] WINDOWS_DIR\n"), std::string::npos) << usage;
 }
 
 TEST(CommandLineTest, HelpAndVersionGoToStandardOutputAndExitWithZero) {
@@ -46,6 +46,7 @@ TEST(CommandLineTest, HelpAndVersionGoToStandardOutputAndExitWithZero) {
 TEST(CommandLineTest, WrongCommandLinesPrintTheUsageToStandardErrorAndExitWithInvalidArgument) {
   const std::string unknown = "tessaly：未知选项 / unknown option: ";
   const std::string count = "tessaly：需要一个 WINDOWS_DIR / expected one WINDOWS_DIR\n";
+  const std::string jobs = "tessaly：--jobs 需要 1 到 64 之间的整数 / --jobs needs a whole number from 1 to 64: ";
   const struct {
     std::vector<std::string> arguments;
     std::string reason;
@@ -58,6 +59,13 @@ TEST(CommandLineTest, WrongCommandLinesPrintTheUsageToStandardErrorAndExitWithIn
       {{"/mnt/a/Windows", "-x"}, unknown + "-x\n"},
       {{"--dry"}, unknown + "--dry\n"},
       {{"-nh"}, unknown + "-nh\n"},
+      {{"-j", "0", "/mnt/a/Windows"}, jobs + "0\n"},
+      {{"--jobs=65", "/mnt/a/Windows"}, jobs + "65\n"},
+      {{"-j4x", "/mnt/a/Windows"}, jobs + "4x\n"},
+      {{"--jobs", "-1", "/mnt/a/Windows"}, jobs + "-1\n"},
+      {{"--jobs=", "/mnt/a/Windows"}, jobs + "\n"},
+      {{"/mnt/a/Windows", "-j"}, jobs + "\n"},
+      {{"-j", "99999999999999999999", "/mnt/a/Windows"}, jobs + "99999999999999999999\n"},
       // A crafted option cannot add a line of its own.
       {{"--x\n修复完成！"}, unknown + "--x\\x0A修复完成！\n"},
   };
@@ -67,6 +75,20 @@ TEST(CommandLineTest, WrongCommandLinesPrintTheUsageToStandardErrorAndExitWithIn
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(run.errors, row.reason + std::string(UsageText()));
     EXPECT_EQ(run.exitStatus, kInvalidArgument);
+  }
+}
+
+// Every spelling of the thread count runs; the count changes nothing a run prints.
+TEST(CommandLineTest, JobsAreGivenInAnySpelling) {
+  TestImage image;
+  image.Write();
+  const std::string windows = image.WindowsDirectory().string();
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"-j", "1", windows}, {"-j2", windows}, {"--jobs", "3", windows}, {"--jobs=64", "-n", windows}}) {
+    SCOPED_TRACE(testing::PrintToString(arguments));
+    const ToolRun run = RunTessaly(arguments);
+    EXPECT_EQ(run.output, Banner() + (arguments[1] == "-n" ? DryRunSummary(0) : NothingFoundSummary()));
+    EXPECT_EQ(run.exitStatus, 0);
   }
 }
 

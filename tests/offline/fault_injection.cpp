@@ -31,14 +31,15 @@ class ScopedVariable {
 
 }  // namespace
 
-ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const std::string& faults) {
+ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const std::string& faults,
+                              const ToolLimits& limits) {
   const ScopedVariable shim("LD_PRELOAD", TESSALY_FAULT_SHIM);
   const ScopedVariable rules("TESSALY_FAULTS", faults);
   // A sanitized build wants its runtime first among the preloaded libraries.
   const char* asanOptions = getenv("ASAN_OPTIONS");
   const ScopedVariable asan("ASAN_OPTIONS",
                             std::string(asanOptions != nullptr ? asanOptions : "") + ":verify_asan_link_order=0");
-  return RunTessaly(arguments);
+  return RunTessaly(arguments, limits);
 }
 
 ToolRun RunTessalyFailingAllocationsFrom(const std::vector<std::string>& arguments, std::size_t bytes) {

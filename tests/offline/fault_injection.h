@@ -12,7 +12,8 @@ namespace tessaly::offline_test {
 
 // faults: the shim's rules, "call@path-part=action;..." (see
 // tests/tools/fault_shim.cpp).
-ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const std::string& faults);
+ToolRun RunTessalyWithFaults(const std::vector<std::string>& arguments, const std::string& faults,
+                              const ToolLimits& limits = {});
 
 // Every allocation of at least `bytes` fails (see tests/tools/allocation_shim.cpp).
 ToolRun RunTessalyFailingAllocationsFrom(const std::vector<std::string>& arguments, std::size_t bytes);

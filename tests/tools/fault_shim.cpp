@@ -6,7 +6,7 @@
 // TESSALY_FAULTS holds rules separated by ';', each "call@path-part=action":
 // the rule applies to calls on a path containing path-part (for write,
 // fsync, fsetxattr and fstatvfs the file's path; for renameat, renameat2
-// and linkat the new name). Actions:
+// and linkat the new name; for openat the name opened). Actions:
 //   EIO, EPERM, ENOSPC, EOPNOTSUPP  fail with that errno, doing nothing
 //   after-EIO   do it, then report EIO
 //   skip        do nothing, report success
@@ -16,11 +16,14 @@
 //   replace-first  (flock) before the first lock on the file, put the
 //               file "<path>.replacement" in its place under its name, as
 //               another program might between an open and a lock
+//   remove      (openat) delete the file just before it is opened, as
+//               another program might between a listing and an open
 
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -172,6 +175,21 @@ int fstatvfs(int fd, struct statvfs* volume) {
     volume->f_bavail = volume->f_bfree = (1ULL << 40) / volume->f_frsize;
   }
   return result;
+}
+
+int openat(int directory, const char* name, int flags, ...) {
+  static const auto next = Next<int (*)(int, const char*, int, ...)>("openat");
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+  }
+  if (const Rule* rule = FindRule("openat", name); rule != nullptr && rule->action == "remove") {
+    unlinkat(directory, name, 0);
+  }
+  return next(directory, name, flags, mode);
 }
 
 }  // extern "C"

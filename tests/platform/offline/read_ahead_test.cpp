@@ -1,0 +1,174 @@
+// What the read-ahead lists of a component, on real folders: what the walk
+// would list, never more than it may enter, and never more than its bounds
+// let a hostile tree cost; and how far the plan looks ahead of the walk.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "fakes/event_log.h"
+#include "fakes/fake_registry.h"
+#include "platform/offline/image_tree.h"
+#include "platform/offline/read_ahead.h"
+#include "platform/offline/read_ahead_plan.h"
+#include "tests/offline/test_image.h"
+#include "tools/image/utf8.h"
+
+namespace tessaly::offline_test {
+namespace {
+
+constexpr char kComponent[] = "amd64_test_31bf3856ad364e35_10.0.19041.1_none_0123456789abcdef";
+
+offline::ComponentListing ListTree(const TestImage& image) {
+  offline::UniqueFd store(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::atomic<bool> stop = false;
+  offline::ComponentListing listing;
+  offline::ListComponentTree(store.Get(), kComponent, stop, &listing);
+  return listing;
+}
+
+std::set<std::u16string> ListedDirectories(const offline::ComponentListing& listing) {
+  std::set<std::u16string> paths;
+  for (const auto& [path, entries] : listing) paths.insert(path);
+  return paths;
+}
+
+std::map<std::u16string, std::size_t> EntryCounts(const offline::ComponentListing& listing) {
+  std::map<std::u16string, std::size_t> counts;
+  for (const auto& [path, entries] : listing) counts[path] = entries.size();
+  return counts;
+}
+
+TEST(ReadAheadTest, ListsTheDirectoriesTheWalkEntersAndNoOthers) {
+  TestImage image;
+  const fs::path component = image.WinSxS() / kComponent;
+  image.AddFile(fs::path(kComponent) / "a.dll", "XYZ");
+  image.AddFile(fs::path(kComponent) / "Sub" / "b.dll", "XYZ");
+  image.AddFile(fs::path(kComponent) / "Sub" / "Deeper" / "c.dll", "XYZ");
+  // The walk's paths would split this name in two.
+  image.AddFile(fs::path(kComponent) / "odd\\name" / "d.dll", "XYZ");
+  fs::create_directory_symlink("Sub", component / "link");
+
+  const offline::ComponentListing listing = ListTree(image);
+
+  EXPECT_EQ(ListedDirectories(listing), (std::set<std::u16string>{u"", u"Sub", u"Sub\\Deeper"}));
+  std::set<std::u16string> names;
+  for (const DirectoryEntry& entry : listing.at(u"")) names.insert(entry.name);
+  EXPECT_EQ(names, (std::set<std::u16string>{u".", u"..", u"a.dll", u"Sub", u"odd\\name", u"link"}));
+}
+
+TEST(ReadAheadTest, DepthAndEntriesAreBounded) {
+  TestImage image;
+  fs::path deep = kComponent;
+  for (std::size_t level = 0; level < offline::kMaxReadAheadDepth + 4; ++level) deep /= "d";
+  image.AddFile(deep / "bottom.dll", "XYZ");
+  EXPECT_EQ(ListTree(image).size(), offline::kMaxReadAheadDepth + 1);
+
+  TestImage wide;
+  // Three folders that together hold a little more entries than one component may.
+  const std::size_t perFolder = offline::kMaxEntriesPerComponent / 3 + 100;
+  for (const char* folder : {"x", "y", "z"}) {
+    const fs::path directory = wide.WinSxS() / kComponent / folder;
+    fs::create_directories(directory);
+    for (std::size_t i = 0; i < perFolder; ++i) std::ofstream(directory / ("f" + std::to_string(i)));
+  }
+  const offline::ComponentListing listing = ListTree(wide);
+  std::size_t entries = 0;
+  for (const auto& [path, listed] : listing) entries += listed.size();
+  EXPECT_LE(entries, offline::kMaxEntriesPerComponent);
+  EXPECT_LT(listing.size(), 4u);
+}
+
+// The walk takes each component as the workers are at it: before they
+// start (the walk lists it itself), while they list it (it waits), or after.
+// Whichever it meets, what it is handed is the whole tree.
+TEST(ReadAheadTest, HandsOutOnlyWholeListings) {
+  TestImage image;
+  for (const char* folder : {"x", "y", "y/z"}) {
+    const fs::path directory = image.WinSxS() / kComponent / folder;
+    fs::create_directories(directory);
+    for (int i = 0; i < 300; ++i) std::ofstream(directory / ("f" + std::to_string(i)));
+  }
+  const offline::ComponentListing whole = ListTree(image);
+  ASSERT_EQ(whole.size(), 4u);
+
+  offline::ReadAhead readAhead(offline::UniqueFd(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                               3);
+  const std::u16string name = image::Utf16FromUtf8(kComponent);
+  int handedOut = 0;
+  for (int round = 0; round < 200; ++round) {
+    readAhead.Queue({{u"earlier", "earlier"}, {name, kComponent}, {u"later", "later"}});
+    // As long as the workers take for it, so that the walk meets them at every stage.
+    ListTree(image);
+    if (const std::optional<offline::ComponentListing> listing = readAhead.Take(name)) {
+      ++handedOut;
+      EXPECT_EQ(EntryCounts(*listing), EntryCounts(whole)) << round;
+    }
+    // What was queued before it is gone with it; what came after stays, once.
+    EXPECT_FALSE(readAhead.Take(u"earlier"));
+    EXPECT_EQ(readAhead.Queued(), 1u);
+    readAhead.Take(u"later");
+  }
+  EXPECT_GT(handedOut, 0);
+}
+
+// Under a low descriptor limit the workers could take the descriptors the
+// walk needs, and its opens would fail where they would not without them:
+// then nothing is read ahead.
+TEST(ReadAheadTest, LeavesTheWalkItsDescriptors) {
+  TestImage image;
+  image.AddFile(fs::path(kComponent) / "a.dll", "XYZ");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlimit low{4 * (offline::kMaxReadAheadDepth + 1) - 1, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  int handedOut = 0;
+  {
+    offline::ReadAhead readAhead(offline::UniqueFd(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                                 8);
+    for (int round = 0; round < 20; ++round) {
+      readAhead.Queue({{image::Utf16FromUtf8(kComponent), kComponent}});
+      ListTree(image);
+      handedOut += readAhead.Take(image::Utf16FromUtf8(kComponent)).has_value();
+    }
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(handedOut, 0);
+}
+
+// The plan reads the registry only a window ahead of the walk, so what it
+// holds does not grow with the store.
+TEST(ReadAheadTest, PlanLooksOnlyAWindowAhead) {
+  TestImage image;
+  fakes::EventLog events;
+  events.enabled = false;
+  fakes::FakeRegistry registry(events);
+  fakes::FakeKey& components = registry.LocalMachine().Subkey(u"COMPONENTS\\DerivedData\\Components");
+  constexpr std::size_t kComponents = 4 * offline::kReadAheadWindow;
+  std::vector<std::u16string> names;
+  for (std::size_t i = 0; i < kComponents; ++i) {
+    names.push_back(u"component" + image::Utf16FromUtf8(std::to_string(i)));
+    components.Subkey(names.back()).SetDword(u"CF", 0x200);
+    fs::create_directories(image.WinSxS() / image::Utf8FromUtf16(names.back()));
+  }
+  offline::ImageTree tree(image.WindowsDirectory().string());
+  offline::ReadAheadPlan plan(tree, registry,
+                              u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\winsxs\\", 2);
+
+  for (std::size_t entered = 0; entered < kComponents; ++entered) {
+    plan.Enter(names[entered]);
+    std::size_t componentOpens = 0;
+    for (const auto& open : registry.opens) componentOpens += open.path.find(u"\\Components\\") != std::u16string::npos;
+    EXPECT_LE(componentOpens, entered + 1 + offline::kReadAheadWindow);
+  }
+}
+
+}  // namespace
+}  // namespace tessaly::offline_test

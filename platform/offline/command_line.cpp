@@ -45,6 +45,7 @@ std::string_view UsageText() {
          "  -n, --dry-run  试运行：列出需要修复的文件，不修改任何文件\n"
          "  -h, --help     显示本帮助并退出\n"
          "      --version  显示版本并退出\n"
+         "标准错误输出为终端时，在其上用一行显示进度：已检查的组件数和总数、已查看的文件数、用时。\n"
          "\n"
          "Usage: tessaly [--dry-run|-n] WINDOWS_DIR\n"
          "Repairs the component store of a Windows 10 installation mounted on Linux: clears the stored-form\n"
@@ -52,7 +53,9 @@ std::string_view UsageText() {
          "  WINDOWS_DIR    the Windows folder, for example /mnt/win/Windows\n"
          "  -n, --dry-run  list the files a repair would fix; change nothing\n"
          "  -h, --help     print this help and exit\n"
-         "      --version  print the version and exit\n";
+         "      --version  print the version and exit\n"
+         "When standard error is a terminal, one line there shows the progress: components checked of the\n"
+         "total, files seen, time taken.\n";
 }
 
 }  // namespace tessaly::offline

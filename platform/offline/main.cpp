@@ -9,6 +9,8 @@
 // a wrong command line with 0x57, from 0x80070057 (E_INVALIDARG). A run
 // that runs out of memory says so and exits with 0x0E, from 0x8007000E.
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <new>
 #include <span>
@@ -29,6 +31,7 @@
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/offline_servicing_library.h"
 #include "platform/offline/prepare_save.h"
+#include "platform/offline/progress_line.h"
 
 namespace {
 
@@ -55,7 +58,8 @@ int Run(int argc, char** argv) {
       break;
   }
 
-  OfflineConsole console;
+  ProgressLine progress(STDERR_FILENO, ProgressLine::Clock::now);
+  OfflineConsole console(progress);
   ImageTree image(commandLine.windowsDirectory);
   HiveFile software;
   if (const Hresult checked = CheckWindowsDirectory(image, commandLine.windowsDirectory, console, &software);
@@ -69,11 +73,11 @@ int Run(int argc, char** argv) {
   if (mode == RepairMode::Repair) {
     if (const std::optional<ExitCode> refused = PrepareToSave(image, console, &components)) return *refused;
   }
-  OfflineRegistry registry(image, console, mode == RepairMode::Repair ? HiveAccess::Repair : HiveAccess::Read,
-                           std::move(components), std::move(software));
+  const HiveAccess componentsAccess = mode == RepairMode::Repair ? HiveAccess::Repair : HiveAccess::Read;
+  OfflineRegistry registry(image, console, progress, componentsAccess, std::move(components), std::move(software));
   OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
-  OfflineFileSystem files(image);
+  OfflineFileSystem files(image, progress);
   OfflineOwnResources ownResources;
   const Platform platform{console, host, registry, servicingLibrary, files, ownResources};
   return RunRepair(platform, mode);

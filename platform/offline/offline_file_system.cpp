@@ -39,6 +39,7 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
   if (listing == listings_.end()) listing = listings_.emplace(listings_.end());
   if (ListDirectory(directory, &listing->entries) != 0 || listing->entries.empty()) return SearchHandle::Invalid;
   *entry = listing->entries.front();
+  progress_.SeeEntry(*entry);
   listing->next = 1;
   listing->open = true;
   return static_cast<SearchHandle>(listing - listings_.begin() + 1);
@@ -48,6 +49,7 @@ bool OfflineFileSystem::FindNext(SearchHandle search, DirectoryEntry* entry) {
   Listing* const listing = Find(search);
   if (listing == nullptr || listing->next == listing->entries.size()) return false;
   *entry = listing->entries[listing->next++];
+  progress_.SeeEntry(*entry);
   return true;
 }
 

@@ -9,13 +9,15 @@
 #include <vector>
 
 #include "platform/offline/image_tree.h"
+#include "platform/offline/progress_line.h"
 #include "records/file_system.h"
 
 namespace tessaly::offline {
 
 class OfflineFileSystem final : public FileSystem {
  public:
-  explicit OfflineFileSystem(ImageTree& image) : image_(image) {}
+  // progress: counts the files the searches list.
+  OfflineFileSystem(ImageTree& image, ProgressLine& progress) : image_(image), progress_(progress) {}
 
   // pattern: a directory path followed by "\*".
   SearchHandle FindFirst(const char16_t* pattern, DirectoryEntry* entry) override;
@@ -39,6 +41,7 @@ class OfflineFileSystem final : public FileSystem {
   Listing* Find(SearchHandle search);
 
   ImageTree& image_;
+  ProgressLine& progress_;
   // The components of the path handled last, kept to reuse their storage.
   std::vector<std::string> components_;
   // A search's handle is its position here plus one. Only a few searches

@@ -38,7 +38,9 @@ class ProgressLineTest : public testing::Test {
     ASSERT_EQ(openpty(&controller, &terminal, nullptr, nullptr, &size), 0);
     controller_.Reset(controller);
     terminal_.Reset(terminal);
+    // Neither side blocks: a line drawn far too often must fail the test, not stall it.
     ASSERT_EQ(fcntl(controller, F_SETFL, O_NONBLOCK), 0);
+    ASSERT_EQ(fcntl(terminal, F_SETFL, O_NONBLOCK), 0);
   }
 
   // Everything written to the terminal since the last call.

@@ -110,7 +110,8 @@ TEST_F(ProgressLineTest, FitsANarrowTerminalAndErasesOnlyWhatIsShown) {
 TEST_F(ProgressLineTest, CountsTheFilesTheSearchesList) {
   OpenTerminal(80);
   TestImage image;
-  for (const char* file : {"amd64_count/a.dll", "amd64_count/res/b.mui", "amd64_count/res/c.mui"}) {
+  // "!" sorts before ".", so a search's first entry can be a file.
+  for (const char* file : {"amd64_count/!a.dll", "amd64_count/res/b.mui", "amd64_count/res/c.mui"}) {
     image.AddFile(file, "MZ");
   }
   fs::create_directory_symlink(image.WinSxS() / "amd64_count" / "res", image.WinSxS() / "amd64_count" / "link");

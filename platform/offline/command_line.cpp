@@ -84,6 +84,7 @@ std::string_view UsageText() {
          "                 1 表示逐个读取，不另开线程\n"
          "  -h, --help     显示本帮助并退出\n"
          "      --version  显示版本并退出\n"
+         "标准错误输出为终端时，在其上用一行显示进度：已检查的组件数和总数、已查看的文件数、用时。\n"
          "\n"
          "Usage: tessaly [--dry-run|-n] [--jobs|-j N] WINDOWS_DIR\n"
          "Repairs the component store of a Windows 10 installation mounted on Linux: clears the stored-form\n"
@@ -93,7 +94,9 @@ std::string_view UsageText() {
          "  -j, --jobs N   use N threads, N-1 of them reading directories ahead (default: the CPUs\n"
          "                 available, at most 8); 1 reads them in turn, without other threads\n"
          "  -h, --help     print this help and exit\n"
-         "      --version  print the version and exit\n";
+         "      --version  print the version and exit\n"
+         "When standard error is a terminal, one line there shows the progress: components checked of the\n"
+         "total, files seen, time taken.\n";
 }
 
 }  // namespace tessaly::offline

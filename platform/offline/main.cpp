@@ -9,6 +9,8 @@
 // a wrong command line with 0x57, from 0x80070057 (E_INVALIDARG). A run
 // that runs out of memory says so and exits with 0x0E, from 0x8007000E.
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -30,6 +32,7 @@
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/offline_servicing_library.h"
 #include "platform/offline/prepare_save.h"
+#include "platform/offline/progress_line.h"
 #include "platform/offline/read_ahead.h"
 #include "platform/offline/read_ahead_plan.h"
 
@@ -58,7 +61,8 @@ int Run(int argc, char** argv) {
       break;
   }
 
-  OfflineConsole console;
+  ProgressLine progress(STDERR_FILENO, ProgressLine::Clock::now);
+  OfflineConsole console(progress);
   ImageTree image(commandLine.windowsDirectory);
   HiveFile software;
   if (const Hresult checked = CheckWindowsDirectory(image, commandLine.windowsDirectory, console, &software);
@@ -72,8 +76,8 @@ int Run(int argc, char** argv) {
   if (mode == RepairMode::Repair) {
     if (const std::optional<ExitCode> refused = PrepareToSave(image, console, &components)) return *refused;
   }
-  OfflineRegistry registry(image, console, mode == RepairMode::Repair ? HiveAccess::Repair : HiveAccess::Read,
-                           std::move(components), std::move(software));
+  const HiveAccess componentsAccess = mode == RepairMode::Repair ? HiveAccess::Repair : HiveAccess::Read;
+  OfflineRegistry registry(image, console, progress, componentsAccess, std::move(components), std::move(software));
   OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
   // The walk is one of the jobs. The store's path is as the engine forms it;
@@ -82,7 +86,7 @@ int Run(int argc, char** argv) {
   if (const unsigned jobs = commandLine.jobs.value_or(DefaultJobs()); jobs > 1) {
     readAhead.emplace(image, registry, u"\\\\?\\" + *image.WindowsDirectory() + u"\\winsxs\\", jobs - 1);
   }
-  OfflineFileSystem files(image, readAhead ? &*readAhead : nullptr);
+  OfflineFileSystem files(image, progress, readAhead ? &*readAhead : nullptr);
   OfflineOwnResources ownResources;
   const Platform platform{console, host, registry, servicingLibrary, files, ownResources};
   return RunRepair(platform, mode);

@@ -66,6 +66,7 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
   if (listing->entries.empty()) return SearchHandle::Invalid;
   // Each entry is handed out once, so it is moved rather than copied.
   *entry = std::move(listing->entries.front());
+  progress_.SeeEntry(*entry);
   listing->next = 1;
   listing->open = true;
   return static_cast<SearchHandle>(listing - listings_.begin() + 1);
@@ -75,6 +76,7 @@ bool OfflineFileSystem::FindNext(SearchHandle search, DirectoryEntry* entry) {
   Listing* const listing = Find(search);
   if (listing == nullptr || listing->next == listing->entries.size()) return false;
   *entry = std::move(listing->entries[listing->next++]);
+  progress_.SeeEntry(*entry);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/offline/image_tree.h"
+#include "platform/offline/progress_line.h"
 #include "platform/offline/read_ahead_plan.h"
 #include "records/file_system.h"
 
@@ -20,8 +21,10 @@ namespace tessaly::offline {
 
 class OfflineFileSystem final : public FileSystem {
  public:
-  explicit OfflineFileSystem(ImageTree& image, ReadAheadPlan* readAhead = nullptr)
-      : image_(image), readAhead_(readAhead) {}
+  // progress: counts the files the searches list. readAhead: where listings
+  // read ahead of the walk come from, if anywhere.
+  OfflineFileSystem(ImageTree& image, ProgressLine& progress, ReadAheadPlan* readAhead = nullptr)
+      : image_(image), progress_(progress), readAhead_(readAhead) {}
 
   // pattern: a directory path followed by "\*".
   SearchHandle FindFirst(const char16_t* pattern, DirectoryEntry* entry) override;
@@ -48,6 +51,7 @@ class OfflineFileSystem final : public FileSystem {
   bool TakeReadAhead(std::u16string_view directoryPath, std::vector<DirectoryEntry>* entries);
 
   ImageTree& image_;
+  ProgressLine& progress_;
   ReadAheadPlan* readAhead_;
   // The component the walk is in, and what is left of its listings.
   std::u16string component_;

@@ -10,6 +10,7 @@
 #include "platform/offline/hive/little_endian.h"
 #include "platform/offline/image_tree.h"
 #include "platform/offline/name_case.h"
+#include "platform/offline/progress_line.h"
 #include "platform/offline/save_hive.h"
 
 namespace tessaly::offline {
@@ -27,6 +28,11 @@ std::vector<std::u16string_view> SplitKeyPath(std::u16string_view path) {
     path.remove_prefix(separator + 1);
   }
   return names;
+}
+
+std::optional<CellOffset> FindComponentList(Hive& hive) {
+  const std::optional<CellOffset> derivedData = hive.FindSubkey(hive.Root(), u"DerivedData");
+  return derivedData ? hive.FindSubkey(*derivedData, u"Components") : std::nullopt;
 }
 
 }  // namespace
@@ -101,6 +107,7 @@ Win32Status OfflineRegistry::Open(KeyHandle parent, std::u16string_view subKey, 
   const KeyHandle handle = static_cast<KeyHandle>(++lastKey_);
   // Only the mounted COMPONENTS hive is ever changed.
   const bool writable = components_.hive && hive == &*components_.hive;
+  if (writable && node == componentList_ && !scanKey_) scanKey_ = handle;
   keys_.emplace(handle, OpenedKey{hive, node, canSetValues && writable});
   *key = handle;
   return Win32Status::Success;
@@ -140,6 +147,9 @@ Win32Status OfflineRegistry::EnumKey(KeyHandle key, std::uint32_t index, char16_
   if (opened == nullptr) return Win32Status::InvalidHandle;
   const std::vector<NamedItem>& subkeys = opened->hive->Subkeys(opened->node);
   if (index >= subkeys.size()) return Win32Status::NoMoreItems;
+  if (key == scanKey_) {
+    progress_.ShowComponent(index + 1, static_cast<std::uint32_t>(subkeys.size()));
+  }
   const std::u16string& subkeyName = subkeys[index].name;
   if (subkeyName.size() >= nameCapacity) return Win32Status::MoreData;
   std::copy(subkeyName.begin(), subkeyName.end(), name);
@@ -184,19 +194,21 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
   if (!image_.SplitPath(file, &path) || path.empty()) return Win32Status::FileNotFound;
   if (opened_.hive) {
     components_ = std::move(opened_);
-    return Win32Status::Success;
-  }
-  const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, &components_);
-  // A hive that loads for reading but not for a repair has sequence numbers
-  // no saved hive could be newer than: the one case worth its own line.
-  if (status == Win32Status::RegistryCorrupt && componentsAccess_ == HiveAccess::Repair) {
-    HiveFile readable;
-    if (OpenHiveFile(image_, path, HiveAccess::Read, &readable) == Win32Status::Success) {
-      console_.Print(u"COMPONENTS及其日志中的序列号相差过大，修复后的注册表无法保存为比它们都新的版本，"
-                     u"Windows会用日志覆盖修复，因此不执行修复。\n");
+  } else if (const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, &components_);
+             status != Win32Status::Success) {
+    // A hive that loads for reading but not for a repair has sequence numbers
+    // no saved hive could be newer than: the one case worth its own line.
+    if (status == Win32Status::RegistryCorrupt && componentsAccess_ == HiveAccess::Repair) {
+      HiveFile readable;
+      if (OpenHiveFile(image_, path, HiveAccess::Read, &readable) == Win32Status::Success) {
+        console_.Print(u"COMPONENTS及其日志中的序列号相差过大，修复后的注册表无法保存为比它们都新的版本，"
+                       u"Windows会用日志覆盖修复，因此不执行修复。\n");
+      }
     }
+    return status;
   }
-  return status;
+  componentList_ = FindComponentList(*components_.hive);
+  return Win32Status::Success;
 }
 
 Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* subKey) {

@@ -21,19 +21,22 @@ class Console;
 namespace tessaly::offline {
 
 class ImageTree;
+class ProgressLine;
 
 class OfflineRegistry final : public Registry {
  public:
   // console: where a save that fails in a way only an offline image can
   // (the new file's security not kept, the hive's name lost) says what
   // happened to the files, before the run reports the failure.
-  // componentsAccess: how LoadKey opens the COMPONENTS hive. software,
+  // progress: told which component of DerivedData\Components the scan has
+  // reached, as the scan enumerates that key. componentsAccess: how LoadKey opens the COMPONENTS hive. software,
   // components: those hives when they are open already, so that they are
   // not read again; one not open is opened on first use.
-  OfflineRegistry(ImageTree& image, Console& console, HiveAccess componentsAccess = HiveAccess::Repair,
-                  HiveFile components = {}, HiveFile software = {})
+  OfflineRegistry(ImageTree& image, Console& console, ProgressLine& progress,
+                  HiveAccess componentsAccess = HiveAccess::Repair, HiveFile components = {}, HiveFile software = {})
       : image_(image),
         console_(console),
+        progress_(progress),
         software_(std::move(software)),
         componentsAccess_(componentsAccess),
         opened_(std::move(components)) {
@@ -72,12 +75,19 @@ class OfflineRegistry final : public Registry {
 
   ImageTree& image_;
   Console& console_;
+  ProgressLine& progress_;
   // Opened on first use; the status of that attempt answers every later one.
   HiveFile software_;
   std::optional<Win32Status> softwareStatus_;
   HiveAccess componentsAccess_;
   HiveFile opened_;
   HiveFile components_;
+  // DerivedData\Components in the mounted COMPONENTS hive, once found.
+  std::optional<CellOffset> componentList_;
+  // The first key opened onto the component list is the scan's, whose
+  // enumeration the progress line follows; the read-ahead opens its own
+  // later, at the first component the scan enters, and enumerates ahead.
+  std::optional<KeyHandle> scanKey_;
   std::map<KeyHandle, OpenedKey> keys_;
   std::uintptr_t lastKey_ = 0;
   // The data of the value read last, kept to reuse its storage.

@@ -24,6 +24,16 @@ struct ToolLimits {
 
 ToolRun RunTessaly(const std::vector<std::string>& arguments, const ToolLimits& limits = {});
 
+// Where the tool's standard output and standard error go. The terminal is a
+// pseudo-terminal of 80 columns; what it receives is captured as the stream
+// on it received it (both streams' bytes in `output` when they share it).
+enum class Streams {
+  ErrorsInFile,      // standard error a regular file, standard output a pipe
+  ErrorsOnTerminal,  // standard error a terminal, standard output a pipe
+  BothOnTerminal,    // both on one terminal, as in an interactive shell
+};
+ToolRun RunTessaly(const std::vector<std::string>& arguments, Streams streams);
+
 // The banner every run starts with.
 std::string Banner();
 

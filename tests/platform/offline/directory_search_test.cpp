@@ -10,6 +10,7 @@
 
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_file_system.h"
+#include "platform/offline/progress_line.h"
 #include "tests/offline/test_image.h"
 #include "tools/image/utf8.h"
 
@@ -39,7 +40,8 @@ class DirectorySearchTest : public testing::Test {
 
   TestImage image_;
   offline::ImageTree tree_{image_.WindowsDirectory().string()};
-  offline::OfflineFileSystem files_{tree_};
+  offline::ProgressLine progress_;
+  offline::OfflineFileSystem files_{tree_, progress_};
 };
 
 TEST_F(DirectorySearchTest, NestedSearchesKeepTheirOwnListings) {

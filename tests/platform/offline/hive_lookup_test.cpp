@@ -13,6 +13,7 @@
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_console.h"
 #include "platform/offline/offline_registry.h"
+#include "platform/offline/progress_line.h"
 #include "registry/read_dword_value.h"
 #include "registry/registry.h"
 #include "tests/offline/hive_contents.h"
@@ -90,8 +91,9 @@ class HiveLookupTest : public testing::Test {
 
   TestImage image_;
   offline::ImageTree tree_{image_.WindowsDirectory().string()};
-  offline::OfflineConsole console_;
-  offline::OfflineRegistry registry_{tree_, console_};
+  offline::ProgressLine progress_;
+  offline::OfflineConsole console_{progress_};
+  offline::OfflineRegistry registry_{tree_, console_, progress_};
 };
 
 TEST_F(HiveLookupTest, EachKeyAnswersWithItsOwnValuesWhateverTheCase) {
@@ -169,8 +171,9 @@ TEST(HiveLookupOrderTest, OfNamesEqualButForCaseTheFirstAnswers) {
   std::ofstream(image.HivePath(), std::ios::binary | std::ios::trunc) << hive;
 
   offline::ImageTree tree{image.WindowsDirectory().string()};
-  offline::OfflineConsole console;
-  offline::OfflineRegistry registry{tree, console};
+  offline::ProgressLine progress;
+  offline::OfflineConsole console{progress};
+  offline::OfflineRegistry registry{tree, console, progress};
   const std::u16string hivePath =
       u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\System32\\config\\COMPONENTS";
   ASSERT_EQ(registry.LoadKey(kLocalMachine, u"COMPONENTS", hivePath.c_str()), Win32Status::Success);

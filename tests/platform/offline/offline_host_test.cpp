@@ -9,6 +9,7 @@
 #include "platform/offline/offline_console.h"
 #include "platform/offline/offline_host.h"
 #include "platform/offline/offline_registry.h"
+#include "platform/offline/progress_line.h"
 
 namespace tessaly::offline_test {
 namespace {
@@ -28,8 +29,9 @@ TEST(OfflineHostTest, WindowsDirectoryFillsTheBufferAsWindowsDoes) {
                         Case{longest, 259, std::u16string(259, u'w'), 0},
                         Case{longest + "w", 261, u"", 122}, Case{"/mnt/\xff/Windows", 0, u"", 1113}}) {
     offline::ImageTree image(c.argument);
-    offline::OfflineConsole console;
-    offline::OfflineRegistry registry(image, console);
+    offline::ProgressLine progress;
+    offline::OfflineConsole console(progress);
+    offline::OfflineRegistry registry(image, console, progress);
     offline::OfflineHost host(image, registry, console, true);
     char16_t buffer[260] = {};
     EXPECT_EQ(host.WindowsDirectory(buffer, 260), c.returned) << c.argument;

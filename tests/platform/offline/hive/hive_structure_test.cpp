@@ -20,6 +20,7 @@
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_console.h"
 #include "platform/offline/offline_registry.h"
+#include "platform/offline/progress_line.h"
 #include "registry/registry.h"
 #include "tests/offline/hive_edit.h"
 #include "tests/offline/test_image.h"
@@ -271,8 +272,9 @@ TEST(CraftedBigDataTest, CostsNoMoreThanTheHiveHolds) {
   edit.WriteTo(image.HivePath());
 
   offline::ImageTree tree(image.WindowsDirectory().string());
-  offline::OfflineConsole console;
-  offline::OfflineRegistry registry(tree, console);
+  offline::ProgressLine progress;
+  offline::OfflineConsole console(progress);
+  offline::OfflineRegistry registry(tree, console, progress);
   const std::u16string hivePath =
       u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\System32\\config\\COMPONENTS";
   const std::u16string keyPath = u"COMPONENTS\\DerivedData\\Components\\" + image::Utf16FromUtf8(kComponent);

@@ -55,8 +55,9 @@ tessaly=build/native/tessaly
 memory_allowance_mib=64
 default_ratio_target=0.75
 single_ratio_target=1.1
-# The runs timed, by their options: one thread, two, and the default.
-job_settings=("-j 1" "-j 2" "")
+# The runs timed: one thread, two, and the default; their options by name.
+declare -A job_options=([j1]="-j 1" [j2]="-j 2" [default]="")
+job_settings=(j1 j2 default)
 
 files_for() {
   case $1 in
@@ -175,7 +176,7 @@ time_state() {
   run_tessaly "$pristine" ""
   for _ in 1 2 3; do
     for setting in "${job_settings[@]}"; do
-      run_tessaly "$pristine" "$setting"
+      run_tessaly "$pristine" "${job_options[$setting]}"
       best[$setting]=$(smaller "${best[$setting]:-}" "$tessaly_seconds")
       if (( tessaly_kib > peak_kib )); then peak_kib=$tessaly_kib; fi
     done
@@ -190,9 +191,9 @@ time_state() {
   hive_bytes=$(stat -c %s "$pristine/COMPONENTS")
   awk -v state="$state" -v hive_bytes="$hive_bytes" \
       'BEGIN {printf "  %s (COMPONENTS %.1f MiB)\n", state, hive_bytes / 1024 / 1024}'
-  report "tessaly -j 1" "${best[-j 1]}" "${best[find]}" "$single_ratio_target"
-  report "tessaly -j 2" "${best[-j 2]}" "${best[find]}"
-  report "tessaly" "${best[]}" "${best[find]}" "$default_ratio_target"
+  report "tessaly -j 1" "${best[j1]}" "${best[find]}" "$single_ratio_target"
+  report "tessaly -j 2" "${best[j2]}" "${best[find]}"
+  report "tessaly" "${best[default]}" "${best[find]}" "$default_ratio_target"
   report "find -type f" "${best[find]}" "${best[find]}"
   report "fdfind -u -t f" "${best[fd]}" "${best[find]}"
   awk -v peak_kib="$peak_kib" -v hive_bytes="$hive_bytes" -v allowance_mib="$memory_allowance_mib" '
@@ -233,14 +234,14 @@ time_cold_ntfs() {
   local -A best=()
   local setting start end
   for _ in 1 2 3; do
-    for setting in "-j 1" "" find; do
+    for setting in j1 default find; do
       cold_mount
       start=$(now)
       if [[ $setting == find ]]; then
         find "$ntfs_windows/WinSxS" -type f >/dev/null
       else
         # shellcheck disable=SC2086
-        "$tessaly" $setting --dry-run "$ntfs_windows" >/dev/null
+        "$tessaly" ${job_options[$setting]} --dry-run "$ntfs_windows" >/dev/null
       fi
       end=$(now)
       best[$setting]=$(smaller "${best[$setting]:-}" "$(seconds_between "$start" "$end")")
@@ -248,10 +249,10 @@ time_cold_ntfs() {
   done
   umount "$mount_point"
   echo "  clean, on ntfs-3g, cold cache (dry runs, best of 3)"
-  report "tessaly -j 1" "${best[-j 1]}" "${best[find]}"
-  report "tessaly" "${best[]}" "${best[find]}"
+  report "tessaly -j 1" "${best[j1]}" "${best[find]}"
+  report "tessaly" "${best[default]}" "${best[find]}"
   report "find -type f" "${best[find]}" "${best[find]}"
-  awk -v single="${best[-j 1]}" -v default="${best[]}" 'BEGIN {
+  awk -v single="${best[j1]}" -v default="${best[default]}" 'BEGIN {
     printf "    default jobs against -j 1: %.2f (target: at most 1.00) %s\n", default / single,
            default <= single ? "met" : "MISSED"
     exit default <= single ? 0 : 1

@@ -20,7 +20,17 @@ std::optional<Hive> Hive::Open(std::vector<std::uint8_t> image, std::uint32_t sa
   return Hive(std::move(image), root, saveSequence);
 }
 
+namespace {
+
+// Keys with this many items or fewer, nearly every component key, are
+// searched in order: cheaper than hashing each name, and just as bounded.
+constexpr std::size_t kSearchedInOrder = 16;
+
+}  // namespace
+
 void Hive::NameIndex::IndexItems() {
+  slots.clear();
+  if (items.size() <= kSearchedInOrder) return;
   // At most half the slots are taken, and NameHash is keyed anew each run,
   // so a search ends after a few even on names a hive made to collide.
   std::size_t size = 8;
@@ -36,6 +46,12 @@ void Hive::NameIndex::IndexItems() {
 }
 
 const NamedItem* Hive::NameIndex::Find(std::u16string_view name) const {
+  if (slots.empty()) {
+    const auto found = std::find_if(items.begin(), items.end(), [name](const NamedItem& item) {
+      return SameName(item.name, name);
+    });
+    return found == items.end() ? nullptr : &*found;
+  }
   const std::size_t mask = slots.size() - 1;
   for (std::size_t slot = NameHash{}(name) & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
     const NamedItem& item = items[slots[slot] - 1];

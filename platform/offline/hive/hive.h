@@ -72,7 +72,8 @@ class Hive {
   // indexing key after key allocates nothing once the storage has grown.
   struct NameIndex {
     std::vector<NamedItem> items;
-    // Open addressing: each slot holds a position in items plus one, or 0.
+    // Open addressing: each slot holds a position in items plus one, or 0;
+    // no slots for a few items, which are searched in order.
     std::vector<std::uint32_t> slots;
 
     void IndexItems();

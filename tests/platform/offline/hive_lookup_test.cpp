@@ -159,31 +159,39 @@ TEST_F(HiveLookupTest, EveryKeyAndValueAmongThousandsIsFound) {
 // Windows' registry never holds two values whose names differ only in case,
 // but a damaged or crafted hive can: the first in the key's order answers,
 // as it did through hivex.
+// A key of a few values is searched in order, a larger one through its
+// hash index; both answer with the first of the equal names.
 TEST(HiveLookupOrderTest, OfNamesEqualButForCaseTheFirstAnswers) {
-  TestImage image;
-  image.AddComponent("twins", {DwordValue("f!twin-a.dll", 1), DwordValue("f!twin-b.dll", 2)});
-  image.Write();
-  // The writer refuses such names, so the second is renamed in the file.
-  std::string hive = ReadFileBytes(image.HivePath());
-  const std::size_t second = hive.find("f!twin-b.dll");
-  ASSERT_NE(second, std::string::npos);
-  hive.replace(second, 12, "F!TWIN-A.DLL");
-  std::ofstream(image.HivePath(), std::ios::binary | std::ios::trunc) << hive;
+  for (const int otherValues : {0, 40}) {
+    SCOPED_TRACE(otherValues);
+    TestImage image;
+    std::vector<image::HiveValue> values = {DwordValue("f!twin-a.dll", 1), DwordValue("f!twin-b.dll", 2)};
+    for (int i = 0; i < otherValues; ++i) values.push_back(DwordValue("f!other-" + std::to_string(i) + ".dll", 3));
+    image.AddComponent("twins", values);
+    image.Write();
+    // The writer refuses such names, so the second is renamed in the file.
+    std::string hive = ReadFileBytes(image.HivePath());
+    const std::size_t second = hive.find("f!twin-b.dll");
+    ASSERT_NE(second, std::string::npos);
+    hive.replace(second, 12, "F!TWIN-A.DLL");
+    std::ofstream(image.HivePath(), std::ios::binary | std::ios::trunc) << hive;
 
-  offline::ImageTree tree{image.WindowsDirectory().string()};
-  offline::ProgressLine progress;
-  offline::OfflineConsole console{progress};
-  offline::OfflineRegistry registry{tree, console, progress};
-  const std::u16string hivePath =
-      u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\System32\\config\\COMPONENTS";
-  ASSERT_EQ(registry.LoadKey(kLocalMachine, u"COMPONENTS", hivePath.c_str()), Win32Status::Success);
-  UniqueKey twins(registry);
-  ASSERT_EQ(registry.OpenKeyEx(kLocalMachine, u"COMPONENTS\\DerivedData\\Components\\twins", 0, kKeyRead, twins.Put()),
-            Win32Status::Success);
-  for (const char16_t* name : {u"f!twin-a.dll", u"F!TWIN-A.DLL"}) {
-    std::uint32_t value = 0;
-    ASSERT_EQ(ReadDwordValue(registry, twins.Get(), name, &value), Win32Status::Success);
-    EXPECT_EQ(value, 1u);
+    offline::ImageTree tree{image.WindowsDirectory().string()};
+    offline::ProgressLine progress;
+    offline::OfflineConsole console{progress};
+    offline::OfflineRegistry registry{tree, console, progress};
+    const std::u16string hivePath =
+        u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\System32\\config\\COMPONENTS";
+    ASSERT_EQ(registry.LoadKey(kLocalMachine, u"COMPONENTS", hivePath.c_str()), Win32Status::Success);
+    UniqueKey twins(registry);
+    ASSERT_EQ(
+        registry.OpenKeyEx(kLocalMachine, u"COMPONENTS\\DerivedData\\Components\\twins", 0, kKeyRead, twins.Put()),
+        Win32Status::Success);
+    for (const char16_t* name : {u"f!twin-a.dll", u"F!TWIN-A.DLL"}) {
+      std::uint32_t value = 0;
+      ASSERT_EQ(ReadDwordValue(registry, twins.Get(), name, &value), Win32Status::Success);
+      EXPECT_EQ(value, 1u);
+    }
   }
 }
 

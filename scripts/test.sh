@@ -4,12 +4,13 @@
 # Windows executables); then the Linux build and its suites: the engine's
 # unit tests, the offline integration tests, the package checks and the Wine
 # end-to-end suite; then the engine and offline suites again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the read-ahead's
+# tests under ThreadSanitizer.
 # One kind alone: ctest --preset native -L unit (or integration, packaging, wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/package.sh
-for workflow in native native-asan; do
+for workflow in native native-asan native-tsan; do
   cmake --workflow --preset "$workflow"
 done

@@ -1,11 +1,14 @@
 #include "platform/offline/name_case.h"
 
+#include <sys/random.h>
+#include <time.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <random>
 
 namespace tessaly::offline {
 namespace {
@@ -99,9 +102,20 @@ bool ListsBefore(std::u16string_view left, std::u16string_view right) {
 
 NameHashKey RunNameHashKey() {
   static const NameHashKey key = [] {
-    std::random_device source;
-    const auto draw = [&source] { return std::uint64_t{source()} << 32 | source(); };
-    return NameHashKey{draw(), draw()};
+    NameHashKey drawn{};
+    ssize_t got;
+    do {
+      got = getrandom(&drawn, sizeof(drawn), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof(drawn))) {
+      // A kernel without getrandom: the clock to the nanosecond and where
+      // the stack lies are still a key a hive made beforehand cannot foresee.
+      timespec now{};
+      clock_gettime(CLOCK_REALTIME, &now);
+      drawn.k0 ^= static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15;
+      drawn.k1 ^= static_cast<std::uint64_t>(now.tv_sec) ^ reinterpret_cast<std::uintptr_t>(&now);
+    }
+    return drawn;
   }();
   return key;
 }

@@ -218,7 +218,7 @@ time_cold_ntfs() {
     echo "Copying the store of $components components onto an NTFS volume in $volume ..."
     rm -f "$volume"
     truncate -s 4G "$volume"
-    mkntfs -F -Q -q "$volume"
+    mkntfs -F -Q -q "$volume" >/dev/null 2>&1
     ntfs-3g "$volume" "$mount_point"
     cp -r "$store/image/Windows" "$mount_point/"
     cp "$store/clean/COMPONENTS" "$ntfs_windows/System32/config/"
@@ -275,6 +275,7 @@ for size in "${sizes[@]}"; do
 done
 if $cold_ntfs; then
   select_store "${sizes[0]}"
+  store_files=$(find "$winsxs" -type f -path '*benchmark*' | wc -l)
   time_cold_ntfs
 fi
 exit $missed

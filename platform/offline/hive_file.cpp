@@ -175,10 +175,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, Hi
   }
 
   const std::optional<std::uint32_t> saveSequence = SaveSequence(baseBlock, state, logs);
-  // A repair must not start when its hive could not be saved as newer than
-  // every log entry Windows might replay over it.
-  if (!saveSequence && access == HiveAccess::Repair) return Win32Status::RegistryCorrupt;
-  // A hive only read is never saved, so its save sequence does not matter.
+  hive.savable = saveSequence.has_value();
   hive.size = bytes.size();
   hive.hive = Hive::Open(std::move(bytes), saveSequence.value_or(0));
   if (!hive.hive) return Win32Status::BadDb;

@@ -43,6 +43,10 @@ struct HiveFile {
   std::optional<Hive> hive;
   // Bytes of the hive as read or recovered: what saving it writes.
   std::uint64_t size = 0;
+  // Whether a sequence number newer than all the hive and its logs hold
+  // exists for the saved hive; without one, Windows could replay a log
+  // entry over a repair, so none may start.
+  bool savable = false;
 };
 
 enum class HiveAccess {
@@ -57,8 +61,7 @@ enum class HiveAccess {
 // FileNotFound (or another status of the file system) when it or, for a
 // dirty hive, a log beside it cannot be opened or read, SharingViolation
 // when another run holds it, BadDb when it is not a hive, RegistryCorrupt
-// when it is dirty and its logs cannot bring it up to date, or, for a
-// repair, when no sequence number is newer than all it and its logs hold.
+// when it is dirty and its logs cannot bring it up to date.
 Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, HiveAccess access, HiveFile* opened);
 
 }  // namespace tessaly::offline

@@ -192,21 +192,19 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
 
   std::vector<std::string> path;
   if (!image_.SplitPath(file, &path) || path.empty()) return Win32Status::FileNotFound;
+  HiveFile loaded;
   if (opened_.hive) {
-    components_ = std::move(opened_);
-  } else if (const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, &components_);
+    loaded = std::move(opened_);
+  } else if (const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, &loaded);
              status != Win32Status::Success) {
-    // A hive that loads for reading but not for a repair has sequence numbers
-    // no saved hive could be newer than: the one case worth its own line.
-    if (status == Win32Status::RegistryCorrupt && componentsAccess_ == HiveAccess::Repair) {
-      HiveFile readable;
-      if (OpenHiveFile(image_, path, HiveAccess::Read, &readable) == Win32Status::Success) {
-        console_.Print(u"COMPONENTS及其日志中的序列号相差过大，修复后的注册表无法保存为比它们都新的版本，"
-                       u"Windows会用日志覆盖修复，因此不执行修复。\n");
-      }
-    }
     return status;
   }
+  if (componentsAccess_ == HiveAccess::Repair && !loaded.savable) {
+    console_.Print(u"COMPONENTS及其日志中的序列号相差过大，修复后的注册表无法保存为比它们都新的版本，"
+                   u"Windows会用日志覆盖修复，因此不执行修复。\n");
+    return Win32Status::RegistryCorrupt;
+  }
+  components_ = std::move(loaded);
   componentList_ = FindComponentList(*components_.hive);
   return Win32Status::Success;
 }

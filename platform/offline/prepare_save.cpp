@@ -44,7 +44,9 @@ std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFi
   // its files stay.
   const std::array<std::string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], "COMPONENTS"};
   HiveFile hive;
-  if (OpenHiveFile(image, path, HiveAccess::Repair, &hive) != Win32Status::Success) return std::nullopt;
+  if (OpenHiveFile(image, path, HiveAccess::Repair, &hive) != Win32Status::Success || !hive.savable) {
+    return std::nullopt;
+  }
 
   int removed = 0;
   RemoveSaveLeftovers(hive.directory.Get(), hive.onDisk.fileName, &removed);

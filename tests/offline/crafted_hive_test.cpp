@@ -21,6 +21,13 @@ const std::string kComponentList = "DerivedData\\Components";
 const std::string kComponentKey = kComponentList + "\\" + kComponent;
 const std::string kRefused = "COMPONENTS注册表无法加载，lStatus=0x000003F1。无法执行修复。\n";
 
+// An image with a component that a run past the load would repair.
+void WriteRepairableImage(TestImage& image) {
+  image.AddComponent(kComponent, {image::DwordValue("CF", 0x200), image::DwordValue(RecordName(u"a.dll"), 0x02)});
+  image.AddFile(fs::path(kComponent) / "a.dll", "XYZ");
+  image.Write();
+}
+
 // Far below the gigabytes that a crafted list would claim unchecked, far
 // above what the tool needs for an image of this size. AddressSanitizer
 // reserves terabytes of address space up front: there the cap is left out.
@@ -64,10 +71,7 @@ class CraftedHiveTest : public testing::TestWithParam<CraftedRow> {};
 
 TEST_P(CraftedHiveTest, IsRefusedAtLoadInBoundedMemoryWritingNothing) {
   TestImage image;
-  // A component that a run past the load would repair.
-  image.AddComponent(kComponent, {image::DwordValue("CF", 0x200), image::DwordValue(RecordName(u"a.dll"), 0x02)});
-  image.AddFile(fs::path(kComponent) / "a.dll", "XYZ");
-  image.Write();
+  WriteRepairableImage(image);
   HiveEdit hive(image.HivePath());
   GetParam().craft(hive);
   hive.WriteTo(image.HivePath());
@@ -88,9 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Offline, CraftedHiveTest, testing::ValuesIn(CraftedRows
 // garbage throughout.
 TEST(RecoveredHiveTest, IsRefusedWhenTheLogsBringADamagedBin) {
   TestImage image;
-  image.AddComponent(kComponent, {image::DwordValue("CF", 0x200), image::DwordValue(RecordName(u"a.dll"), 0x02)});
-  image.AddFile(fs::path(kComponent) / "a.dll", "XYZ");
-  image.Write();
+  WriteRepairableImage(image);
   HiveEdit hive(image.HivePath());
   hive.SetBinBytes(0, "\x01\x02\x03\x04");
   hive.WriteTo(image.HivePath());

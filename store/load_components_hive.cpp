@@ -34,7 +34,7 @@ Hresult LoadComponentsHive(Console& console, Host& host, Registry& registry, Uni
     return HresultFromWin32(loaded);
   }
 
-  const Win32Status opened = registry.OpenKeyEx(kLocalMachine, u"COMPONENTS\\DerivedData\\Components",
+  const Win32Status opened = registry.OpenKeyEx(kLocalMachine, kComponentListKey,
                                                 kRegOptionBackupRestore, kKeyRead, componentsKey.Put());
   if (opened != Win32Status::Success) {
     console.Print(u"COMPONENTS注册表无法打开，lStatus=" + FormatHex32(Bits(opened)) + u"。无法执行修复。\n");

@@ -10,6 +10,10 @@ namespace tessaly {
 class Console;
 class Host;
 
+// The key that lists the components, below HKEY_LOCAL_MACHINE once the
+// hive is mounted.
+inline constexpr char16_t kComponentListKey[] = u"COMPONENTS\\DerivedData\\Components";
+
 // Mounts the COMPONENTS hive at HKEY_LOCAL_MACHINE\COMPONENTS and opens its
 // DerivedData\Components key into componentsKey; storeRoot receives
 // "\\?\" + Windows directory + "\winsxs\". On failure prints the stage's

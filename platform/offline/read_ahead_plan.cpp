@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "store/load_components_hive.h"
 #include "store/scan_components.h"
 
 namespace tessaly::offline {
@@ -23,7 +24,7 @@ void ReadAheadPlan::Start() {
     return;
   }
   storeDepth_ = components_.size();
-  if (registry_.OpenKeyEx(kLocalMachine, u"COMPONENTS\\DerivedData\\Components", kRegOptionBackupRestore, kKeyRead,
+  if (registry_.OpenKeyEx(kLocalMachine, kComponentListKey, kRegOptionBackupRestore, kKeyRead,
                           componentsKey_.Put()) != Win32Status::Success) {
     componentsKey_.Reset();
     return;

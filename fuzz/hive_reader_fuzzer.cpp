@@ -13,10 +13,10 @@
 #include <span>
 #include <vector>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/hive.h"
-#include "platform/offline/hive/little_endian.h"
-#include "platform/offline/hive/log_recovery.h"
+#include "hive/base_block.h"
+#include "hive/hive.h"
+#include "hive/little_endian.h"
+#include "hive/log_recovery.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes platform/offline/upper_case_ranges.inc: the upper case of every
+"""Writes hive/upper_case_ranges.inc: the upper case of every
 UTF-16 code unit above U+007F as Windows maps it (RtlUpcaseUnicodeChar),
 as ranges.
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <vector>
 
-#include "platform/offline/printable_path.h"
+#include "platform/posix/printable_path.h"
 
 namespace tessaly::offline {
 namespace {

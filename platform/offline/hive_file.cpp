@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <optional>
 
-#include "platform/offline/errno_status.h"
-#include "platform/offline/full_io.h"
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/little_endian.h"
-#include "platform/offline/hive/log_recovery.h"
+#include "platform/posix/errno_status.h"
+#include "platform/posix/full_io.h"
+#include "hive/base_block.h"
+#include "hive/little_endian.h"
+#include "hive/log_recovery.h"
 #include "platform/offline/image_tree.h"
-#include "platform/offline/mapped_file.h"
+#include "platform/posix/mapped_file.h"
 
 namespace tessaly::offline {
 namespace {

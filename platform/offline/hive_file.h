@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/status.h"
-#include "platform/offline/hive/hive.h"
-#include "platform/offline/unique_fd.h"
+#include "hive/hive.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 

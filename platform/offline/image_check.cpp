@@ -12,11 +12,11 @@
 
 #include "common/text.h"
 #include "common/utf_conversion.h"
-#include "platform/offline/full_io.h"
-#include "platform/offline/errno_status.h"
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/printable_path.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/full_io.h"
+#include "platform/posix/errno_status.h"
+#include "hive/base_block.h"
+#include "platform/posix/printable_path.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 namespace {

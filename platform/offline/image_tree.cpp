@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/offline/directory_listing.h"
+#include "platform/posix/directory_listing.h"
 #include "common/utf_conversion.h"
 
 namespace tessaly::offline {

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/offline/name_case.h"
-#include "platform/offline/unique_fd.h"
+#include "hive/name_case.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 

@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "common/utf_conversion.h"
-#include "platform/offline/directory_listing.h"
-#include "platform/offline/full_io.h"
-#include "platform/offline/printable_path.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/directory_listing.h"
+#include "platform/posix/full_io.h"
+#include "platform/posix/printable_path.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 namespace {

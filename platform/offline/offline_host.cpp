@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/offline/name_case.h"
-#include "platform/offline/unique_fd.h"
+#include "hive/name_case.h"
+#include "platform/posix/unique_fd.h"
 #include "registry/read_dword_value.h"
 #include "registry/registry.h"
 

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "common/console.h"
-#include "platform/offline/errno_status.h"
-#include "platform/offline/hive/little_endian.h"
+#include "platform/posix/errno_status.h"
+#include "hive/little_endian.h"
 #include "platform/offline/image_tree.h"
-#include "platform/offline/name_case.h"
+#include "hive/name_case.h"
 #include "platform/offline/progress_line.h"
 #include "platform/offline/save_hive.h"
 

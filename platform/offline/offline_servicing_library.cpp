@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "platform/offline/full_io.h"
+#include "platform/posix/full_io.h"
 #include "platform/offline/pe_export_names.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "servicing/native_path_hash.h"
 
 namespace tessaly::offline {

@@ -10,7 +10,7 @@
 #include "common/utf_conversion.h"
 #include "platform/offline/hive_file.h"
 #include "platform/offline/save_hive.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 namespace {

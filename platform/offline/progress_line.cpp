@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/offline/full_io.h"
+#include "platform/posix/full_io.h"
 
 namespace tessaly::offline {
 namespace {

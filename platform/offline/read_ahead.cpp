@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "common/utf_conversion.h"
-#include "platform/offline/directory_listing.h"
+#include "platform/posix/directory_listing.h"
 #include "records/walk_component_directory.h"
 
 namespace tessaly::offline {

@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "records/file_system.h"
 
 namespace tessaly::offline {

@@ -14,13 +14,13 @@
 #include <string_view>
 
 #include "common/utf_conversion.h"
-#include "platform/offline/create_new_file.h"
-#include "platform/offline/directory_listing.h"
-#include "platform/offline/file_metadata.h"
-#include "platform/offline/full_io.h"
-#include "platform/offline/hive/hive.h"
+#include "platform/posix/create_new_file.h"
+#include "platform/posix/directory_listing.h"
+#include "platform/posix/file_metadata.h"
+#include "platform/posix/full_io.h"
+#include "hive/hive.h"
 #include "platform/offline/image_tree.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 namespace {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "hive_contents.h"
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/log_recovery.h"
+#include "hive/base_block.h"
+#include "hive/log_recovery.h"
 #include "test_image.h"
 #include "tool_run.h"
 #include "tools/image/log_writer.h"

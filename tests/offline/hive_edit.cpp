@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/little_endian.h"
+#include "hive/base_block.h"
+#include "hive/little_endian.h"
 
 namespace tessaly::offline_test {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/offline/hive/hive_cells.h"
+#include "hive/hive_cells.h"
 
 namespace tessaly::offline_test {
 

@@ -17,8 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "hive_contents.h"
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/little_endian.h"
+#include "hive/base_block.h"
+#include "hive/little_endian.h"
 #include "save_messages.h"
 #include "test_image.h"
 #include "tool_run.h"

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "app/version.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline_test {
 namespace {

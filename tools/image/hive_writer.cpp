@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/offline/name_case.h"
+#include "hive/name_case.h"
 #include "tools/image/utf8.h"
 
 namespace tessaly::image {

@@ -7,10 +7,10 @@
 #include <set>
 #include <stdexcept>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/little_endian.h"
-#include "platform/offline/hive/log_recovery.h"
-#include "platform/offline/hive/marvin32.h"
+#include "hive/base_block.h"
+#include "hive/little_endian.h"
+#include "hive/log_recovery.h"
+#include "hive/marvin32.h"
 
 namespace tessaly::image {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_file_system.h"
 #include "platform/offline/progress_line.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/offline/test_image.h"
 #include "tools/image/utf8.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/offline/hive/base_block.h"
+#include "hive/base_block.h"
 #include "platform/offline/pe_export_names.h"
 #include "tests/offline/test_image.h"
 #include "tools/image/hive_writer.h"

@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/offline/full_io.h"
+#include "platform/posix/full_io.h"
 #include "platform/offline/save_hive.h"
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/offline/test_image.h"
 #include "tests/tools/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "platform/offline/directory_listing.h"
+#include "platform/posix/directory_listing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <limits>
 #include <optional>
 
-#include "platform/offline/name_case.h"
+#include "hive/name_case.h"
 #include "common/utf_conversion.h"
 
 namespace tessaly::offline {

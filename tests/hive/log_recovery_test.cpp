@@ -1,4 +1,4 @@
-#include "platform/offline/hive/log_recovery.h"
+#include "hive/log_recovery.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/little_endian.h"
-#include "platform/offline/hive/marvin32.h"
+#include "hive/base_block.h"
+#include "hive/little_endian.h"
+#include "hive/marvin32.h"
 #include "tests/tools/temp_dir.h"
 #include "tools/image/hive_writer.h"
 #include "tools/image/log_writer.h"

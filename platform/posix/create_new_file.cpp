@@ -1,4 +1,4 @@
-#include "platform/offline/create_new_file.h"
+#include "platform/posix/create_new_file.h"
 
 #include <fcntl.h>
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/hive_cells.h"
+#include "hive/base_block.h"
+#include "hive/hive_cells.h"
 
 namespace tessaly::offline {
 

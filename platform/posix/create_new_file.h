@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/offline/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 

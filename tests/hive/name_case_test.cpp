@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/offline/name_case.h"
+#include "hive/name_case.h"
 
 namespace tessaly::offline_test {
 namespace {

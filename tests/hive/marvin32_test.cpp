@@ -1,4 +1,4 @@
-#include "platform/offline/hive/marvin32.h"
+#include "hive/marvin32.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "platform/offline/hive/hive_bins.h"
+#include "hive/hive_bins.h"
 
 #include <cstring>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/little_endian.h"
+#include "hive/base_block.h"
+#include "hive/little_endian.h"
 
 namespace tessaly::offline {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/offline/hive/hive_tree.h"
+#include "hive/hive_tree.h"
 
 #include <cstdint>
 #include <vector>

@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/offline/hive/hive.h"
-#include "platform/offline/hive/little_endian.h"
+#include "hive/hive.h"
+#include "hive/little_endian.h"
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_console.h"
 #include "platform/offline/offline_registry.h"

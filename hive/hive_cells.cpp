@@ -1,10 +1,10 @@
-#include "platform/offline/hive/hive_cells.h"
+#include "hive/hive_cells.h"
 
 #include <algorithm>
 #include <climits>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/little_endian.h"
+#include "hive/base_block.h"
+#include "hive/little_endian.h"
 
 namespace tessaly::offline {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/offline/file_metadata.h"
+#include "platform/posix/file_metadata.h"
 
 #include <sys/stat.h>
 #include <sys/xattr.h>

@@ -1,4 +1,4 @@
-#include "platform/offline/name_case.h"
+#include "hive/name_case.h"
 
 #include <sys/random.h>
 #include <time.h>
@@ -22,7 +22,7 @@ struct UpperCaseRange {
   bool alternating;
 };
 
-#include "platform/offline/upper_case_ranges.inc"
+#include "hive/upper_case_ranges.inc"
 
 // Windows' table for all 65,536 units, expanded when compiling, so a unit
 // beyond ASCII costs one load.

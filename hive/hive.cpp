@@ -1,13 +1,13 @@
-#include "platform/offline/hive/hive.h"
+#include "hive/hive.h"
 
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/hive_bins.h"
-#include "platform/offline/hive/hive_tree.h"
-#include "platform/offline/hive/little_endian.h"
-#include "platform/offline/name_case.h"
+#include "hive/base_block.h"
+#include "hive/hive_bins.h"
+#include "hive/hive_tree.h"
+#include "hive/little_endian.h"
+#include "hive/name_case.h"
 
 namespace tessaly::offline {
 std::optional<Hive> Hive::Open(std::vector<std::uint8_t> image, std::uint32_t saveSequence) {

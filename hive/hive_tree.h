@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "platform/offline/hive/hive_cells.h"
+#include "hive/hive_cells.h"
 
 namespace tessaly::offline {
 

@@ -1,4 +1,4 @@
-#include "platform/offline/full_io.h"
+#include "platform/posix/full_io.h"
 
 #include <unistd.h>
 

@@ -1,14 +1,14 @@
-#include "platform/offline/hive/log_recovery.h"
+#include "hive/log_recovery.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
 
-#include "platform/offline/hive/base_block.h"
-#include "platform/offline/hive/hive_bins.h"
-#include "platform/offline/hive/little_endian.h"
-#include "platform/offline/hive/marvin32.h"
+#include "hive/base_block.h"
+#include "hive/hive_bins.h"
+#include "hive/little_endian.h"
+#include "hive/marvin32.h"
 
 namespace tessaly::offline {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/offline/mapped_file.h"
+#include "platform/posix/mapped_file.h"
 
 #include <sys/mman.h>
 

@@ -1,6 +1,6 @@
-#include "platform/offline/hive/base_block.h"
+#include "hive/base_block.h"
 
-#include "platform/offline/hive/little_endian.h"
+#include "hive/little_endian.h"
 
 namespace tessaly::offline {
 

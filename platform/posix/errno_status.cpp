@@ -1,4 +1,4 @@
-#include "platform/offline/errno_status.h"
+#include "platform/posix/errno_status.h"
 
 #include <cerrno>
 

@@ -1,8 +1,8 @@
-#include "platform/offline/hive/marvin32.h"
+#include "hive/marvin32.h"
 
 #include <bit>
 
-#include "platform/offline/hive/little_endian.h"
+#include "hive/little_endian.h"
 
 namespace tessaly::offline {
 namespace {

@@ -34,9 +34,9 @@ class UniqueHandle {
   using Seam = typename unique_handle_detail::SeamOf<decltype(kRelease)>::Type;
   static constexpr bool kThroughSeam = !std::is_same_v<Seam, unique_handle_detail::NoSeam>;
 
-  UniqueHandle()
-    requires(!kThroughSeam)
-  = default;
+  // Through a seam, an empty owner that only takes a handle by move (a
+  // member filled later); Put needs the seam, so it is never used on one.
+  UniqueHandle() = default;
   explicit UniqueHandle(Handle handle)
     requires(!kThroughSeam)
       : handle_(handle) {}

@@ -1,4 +1,4 @@
-// The offline tool's command line: tessaly [--dry-run|-n] [--jobs|-j N]
+// The offline programs' command line: [--dry-run|-n] [--jobs|-j N]
 // WINDOWS_DIR, --help/-h, --version; "--" ends the options.
 #pragma once
 
@@ -21,11 +21,9 @@ struct CommandLine {
   std::u16string refusal;
 };
 
-// arguments: argv without the program name. The first of --help, --version
-// or an unknown option decides; otherwise exactly one WINDOWS_DIR is needed.
-CommandLine ParseCommandLine(std::span<const char* const> arguments);
-
-// The usage, in Chinese and then in English.
-std::string_view UsageText();
+// arguments: argv without the program name, UTF-8. The first of --help,
+// --version or an unknown option decides; otherwise exactly one WINDOWS_DIR
+// is needed. programName starts each refusal.
+CommandLine ParseCommandLine(std::span<const char* const> arguments, std::u16string_view programName);
 
 }  // namespace tessaly::offline

@@ -1,8 +1,9 @@
 // Opening a hive file of the image: finding it (names matched ignoring
-// case, never through a link), locking it against other runs, checking its
-// base block, and, when Windows stopped before bringing it up to date,
-// recovering its newest state from its transaction logs (".LOG1" and
-// ".LOG2" beside it). Neither the file nor its logs are ever written here.
+// case, never through a link), holding it against other writers for a
+// repair, checking its base block, and, when Windows stopped before
+// bringing it up to date, recovering its newest state from its transaction
+// logs (".LOG1" and ".LOG2" beside it). Neither the file nor its logs are
+// ever written here.
 #pragma once
 
 #include <array>
@@ -14,7 +15,7 @@
 
 #include "common/status.h"
 #include "hive/hive.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/offline/image_files.h"
 
 namespace tessaly::offline {
 
@@ -22,24 +23,17 @@ class ImageTree;
 
 // What the names of a hive's transaction logs add to the hive's name, in
 // the order recovery takes them.
-inline constexpr std::array<const char*, 2> kTransactionLogSuffixes = {".LOG1", ".LOG2"};
+inline constexpr std::array<std::u16string_view, 2> kTransactionLogSuffixes = {u".LOG1", u".LOG2"};
 
-// The hive file a run loaded, as found on disk; what saving it needs.
-struct HiveFileOnDisk {
-  int directory = -1;    // the directory holding the hive, open
-  std::string fileName;  // the hive's name as it is on disk
-  int file = -1;         // the hive file, open (and locked for a repair)
+struct HiveFile {
+  UniqueDirectory directory;  // the directory holding the hive
+  UniqueImageFile file;       // the hive file, open (held for saving, for a repair)
+  std::u16string fileName;    // the hive's name as it is opened
   // The bytes that are the hive: a clean hive's base block and the hive bins
   // it counts, a dirty hive's whole file.
   std::uint64_t extent = 0;
-  // On-disk names of its transaction logs when the hive was recovered from them; else empty.
-  std::vector<std::string> logNames;
-};
-
-struct HiveFile {
-  UniqueFd directory;
-  UniqueFd file;
-  HiveFileOnDisk onDisk;
+  // Names of its transaction logs when the hive was recovered from them; else empty.
+  std::vector<std::u16string> logNames;
   std::optional<Hive> hive;
   // Bytes of the hive as read or recovered: what saving it writes.
   std::uint64_t size = 0;
@@ -50,18 +44,18 @@ struct HiveFile {
 };
 
 enum class HiveAccess {
-  // Never saved, so never locked (a dry run, or the SOFTWARE hive).
+  // Never saved, so shared with everyone (a dry run, or the SOFTWARE hive).
   Read,
-  // Held with an exclusive lock for the life of the HiveFile, so that two
-  // runs never repair the same hive at once.
+  // Held against other writers, and other runs, for the life of the
+  // HiveFile, so that two runs never repair the same hive at once.
   Repair,
 };
 
-// path: the hive file's components below the Windows directory.
+// path: the hive file's names below the Windows directory.
 // FileNotFound (or another status of the file system) when it or, for a
 // dirty hive, a log beside it cannot be opened or read, SharingViolation
-// when another run holds it, BadDb when it is not a hive, RegistryCorrupt
-// when it is dirty and its logs cannot bring it up to date.
-Win32Status OpenHiveFile(ImageTree& image, std::span<const std::string> path, HiveAccess access, HiveFile* opened);
+// when another program or run holds it, BadDb when it is not a hive,
+// RegistryCorrupt when it is dirty and its logs cannot bring it up to date.
+Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path, HiveAccess access, HiveFile* opened);
 
 }  // namespace tessaly::offline

@@ -1,22 +1,11 @@
 #include "platform/offline/image_check.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
-#include "common/utf_conversion.h"
-#include "platform/posix/full_io.h"
-#include "platform/posix/errno_status.h"
 #include "hive/base_block.h"
-#include "platform/posix/printable_path.h"
-#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 namespace {
@@ -28,36 +17,39 @@ enum class Finding { Usable, Missing, WrongKind, Link, Unreadable };
 
 struct Lookup {
   Finding finding;
-  int error = 0;     // why it is missing, of the wrong kind or unreadable
-  std::string name;  // as on the disk, once found
+  FileStatus status;    // why it is missing, of the wrong kind or unreadable
+  std::u16string name;  // as it is opened, once found
 };
 
 // Looks `name` up in parent as the run will, ignoring case, and never
 // through a link.
-Lookup LookUp(ImageTree& image, int parent, const std::string& name, Kind kind) {
-  std::string found;
-  if (const int error = image.FindEntry(parent, name, &found); error != 0) {
-    return {error == ENOENT ? Finding::Missing : Finding::Unreadable, error, {}};
+Lookup LookUp(ImageTree& image, DirectoryHandle parent, const std::u16string& name, Kind kind) {
+  ImageFiles& files = image.Files();
+  std::u16string found;
+  if (const FileStatus status = image.FindEntry(parent, name, &found); !status.Ok()) {
+    return {status.problem == FileProblem::NotFound ? Finding::Missing : Finding::Unreadable, status, {}};
   }
-  struct stat status {};
-  if (fstatat(parent, found.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return {Finding::Unreadable, errno, found};
-  if (S_ISLNK(status.st_mode)) return {Finding::Link, ELOOP, found};
-  if (kind == Kind::Directory ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
-    return {Finding::WrongKind, kind == Kind::Directory ? ENOTDIR : EINVAL, found};
+  EntryFacts facts;
+  if (const FileStatus status = files.LookUpEntry(parent, found, &facts); !status.Ok()) {
+    return {Finding::Unreadable, status, found};
   }
-  // A folder is read and searched; a file only read.
-  if (faccessat(parent, found.c_str(), kind == Kind::Directory ? R_OK | X_OK : R_OK, AT_EACCESS) != 0) {
-    return {Finding::Unreadable, errno, found};
+  if (facts.kind == EntryKind::Link) return {Finding::Link, {FileProblem::Link, 0}, found};
+  if (facts.kind != (kind == Kind::Directory ? EntryKind::Directory : EntryKind::File)) {
+    return {Finding::WrongKind, {kind == Kind::Directory ? FileProblem::NotADirectory : FileProblem::NotARegularFile, 0},
+            found};
   }
-  return {Finding::Usable, 0, found};
+  if (const FileStatus status =
+          files.CheckReadable(parent, found, kind == Kind::Directory ? EntryKind::Directory : EntryKind::File);
+      !status.Ok()) {
+    return {Finding::Unreadable, status, found};
+  }
+  return {Finding::Usable, {}, found};
 }
-
-std::u16string ErrorText(int error) { return Utf16FromUtf8(std::strerror(error)).value_or(u"?"); }
 
 class Checker {
  public:
-  Checker(ImageTree& image, std::string_view argument, Console& console, HiveFile* software)
-      : image_(image), argument_(argument), console_(console), software_(software) {}
+  Checker(ImageTree& image, Console& console, HiveFile* software)
+      : image_(image), files_(image.Files()), console_(console), software_(software) {}
 
   Hresult Run();
 
@@ -67,77 +59,95 @@ class Checker {
     console_.Print(line + u"\n");
     return HresultFromWin32(status);
   }
+  std::u16string Argument() { return files_.DisplayPath({}); }
   Hresult NotAWindowsDirectory(const std::u16string& reason) {
-    return Refuse(u"无法使用Windows目录 " + PrintablePath(argument_) + u"：" + reason, Win32Status::PathNotFound);
+    return Refuse(u"无法使用Windows目录 " + Argument() + u"：" + reason, Win32Status::PathNotFound);
   }
-  Hresult Unreadable(const std::string& path, int error) {
-    return Refuse(u"无法读取 " + PrintablePath(path) + u"：" + ErrorText(error), Win32StatusFromErrno(error));
+  Hresult Unreadable(const std::u16string& path, const FileStatus& status) {
+    return Refuse(u"无法读取 " + path + u"：" + files_.Describe(status), files_.ToWin32Status(status));
   }
-  Hresult Link(const std::string& path) {
-    return Refuse(PrintablePath(path) + u" 是符号链接。程序不会跟随符号链接，无法执行修复。", Win32Status::StoppedOnSymlink);
+  Hresult InUse(const std::vector<std::u16string>& way) {
+    return Refuse(image_.DisplayPath(way) + u" 正被其他程序使用，无法读取。请关闭使用它的程序后再运行。",
+                  Win32Status::SharingViolation);
+  }
+  Hresult Link(const std::u16string& path) {
+    return Refuse(path + u" 是符号链接。程序不会跟随符号链接，无法执行修复。", Win32Status::StoppedOnSymlink);
   }
   // The answer for a link or an unreadable name, where the run has its own
   // answer for the rest.
-  Hresult LinkOrUnreadable(const Lookup& lookup, const std::vector<std::string>& way) {
-    if (lookup.finding == Finding::Link) return Link(image_.PathOnDisk(way));
-    if (lookup.finding == Finding::Unreadable) return Unreadable(image_.PathOnDisk(way), lookup.error);
+  Hresult LinkOrUnreadable(const Lookup& lookup, const std::vector<std::u16string>& way) {
+    if (lookup.finding == Finding::Link) return Link(image_.DisplayPath(way));
+    if (lookup.finding == Finding::Unreadable) return Unreadable(image_.DisplayPath(way), lookup.status);
     return Hresult::Ok;
   }
-  Hresult CheckSoftwareHive(int config, const std::vector<std::string>& way);
+  Hresult CheckSoftwareHive(DirectoryHandle config, const std::vector<std::u16string>& way);
 
   ImageTree& image_;
-  std::string_view argument_;
+  ImageFiles& files_;
   Console& console_;
   HiveFile* software_;
 };
 
 Hresult Checker::Run() {
   // The run names every file by a UTF-16 path below this one.
-  if (!image_.WindowsDirectory()) return NotAWindowsDirectory(ErrorText(EILSEQ));
-  UniqueFd windows;
-  if (const int error = image_.OpenDirectory({}, &windows); error != 0) {
-    if (error == EACCES || error == EPERM) return Unreadable(std::string(argument_), error);
-    return NotAWindowsDirectory(ErrorText(error));
+  if (!image_.WindowsDirectory()) return NotAWindowsDirectory(files_.Describe({FileProblem::NoUnicodeForm, 0}));
+  if (files_.IsRunningSystem()) {
+    return Refuse(Argument() + u" 是正在运行的Windows的目录，其注册表文件正在使用中。"
+                               u"修复正在运行的Windows请使用 tessaly.exe。",
+                  Win32Status::SharingViolation);
   }
-  if (faccessat(windows.Get(), ".", R_OK | X_OK, AT_EACCESS) != 0) return Unreadable(std::string(argument_), errno);
+  UniqueDirectory windows(files_);
+  if (const FileStatus status = image_.OpenDirectory({}, &windows); !status.Ok()) {
+    if (status.problem == FileProblem::AccessDenied) return Unreadable(Argument(), status);
+    if (status.problem == FileProblem::VolumeLocked) {
+      return Refuse(u"无法使用Windows目录 " + Argument() + u"：所在的卷已用BitLocker加密且尚未解锁。"
+                                                          u"请先解锁该卷（manage-bde -unlock）再运行。",
+                    files_.ToWin32Status(status));
+    }
+    return NotAWindowsDirectory(files_.Describe(status));
+  }
 
-  std::vector<std::string> way;
-  UniqueFd directory(dup(windows.Get()));
-  if (!directory) return Unreadable(std::string(argument_), errno);
-  for (const std::string& name : kConfigDirectory) {
+  std::vector<std::u16string> way;
+  DirectoryHandle directory = windows.Get();
+  UniqueDirectory opened(files_);
+  for (const std::u16string& name : kConfigDirectory) {
     way.push_back(name);
-    const Lookup lookup = LookUp(image_, directory.Get(), name, Kind::Directory);
+    const Lookup lookup = LookUp(image_, directory, name, Kind::Directory);
     if (lookup.finding == Finding::Missing || lookup.finding == Finding::WrongKind) {
-      return NotAWindowsDirectory(u"其中没有 System32/config 目录（" + ErrorText(lookup.error) + u"）");
+      return NotAWindowsDirectory(u"其中没有 System32" + std::u16string(1, files_.PathSeparator()) + u"config 目录（" +
+                                  files_.Describe(lookup.status) + u"）");
     }
     if (const Hresult refused = LinkOrUnreadable(lookup, way); refused != Hresult::Ok) return refused;
-    directory = UniqueFd(openat(directory.Get(), lookup.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!directory) return Unreadable(image_.PathOnDisk(way), errno);
+    UniqueDirectory next(files_);
+    if (const FileStatus status = files_.OpenDirectory(directory, lookup.name, next.Put()); !status.Ok()) {
+      return Unreadable(image_.DisplayPath(way), status);
+    }
+    opened = std::move(next);
+    directory = opened.Get();
   }
 
-  if (const Hresult refused = CheckSoftwareHive(directory.Get(), way); refused != Hresult::Ok) return refused;
+  if (const Hresult refused = CheckSoftwareHive(directory, way); refused != Hresult::Ok) return refused;
 
-  way.push_back("COMPONENTS");
-  const Lookup components = LookUp(image_, directory.Get(), way.back(), Kind::File);
+  way.push_back(u"COMPONENTS");
+  const Lookup components = LookUp(image_, directory, way.back(), Kind::File);
   if (const Hresult refused = LinkOrUnreadable(components, way); refused != Hresult::Ok) return refused;
 
-  way = {"WinSxS"};
+  way = {u"WinSxS"};
   return LinkOrUnreadable(LookUp(image_, windows.Get(), way.back(), Kind::Directory), way);
 }
 
 // SOFTWARE tells the run the Windows version; a file that is not a hive
 // would pass for another version.
-Hresult Checker::CheckSoftwareHive(int config, const std::vector<std::string>& configWay) {
-  std::vector<std::string> way = configWay;
-  way.push_back("SOFTWARE");
+Hresult Checker::CheckSoftwareHive(DirectoryHandle config, const std::vector<std::u16string>& configWay) {
+  std::vector<std::u16string> way = configWay;
+  way.push_back(u"SOFTWARE");
   const Lookup lookup = LookUp(image_, config, way.back(), Kind::File);
   const auto notAHive = [&] {
-    return Refuse(u"SOFTWARE注册表 " + PrintablePath(image_.PathOnDisk(way)) + u" 不是注册表文件，无法执行修复。",
-                  Win32Status::BadDb);
+    return Refuse(u"SOFTWARE注册表 " + image_.DisplayPath(way) + u" 不是注册表文件，无法执行修复。", Win32Status::BadDb);
   };
   switch (lookup.finding) {
     case Finding::Missing:
-      return Refuse(u"SOFTWARE注册表 " + PrintablePath(image_.PathOnDisk(way)) + u" 不存在，无法执行修复。",
+      return Refuse(u"SOFTWARE注册表 " + image_.DisplayPath(way) + u" 不存在，无法执行修复。",
                     Win32Status::FileNotFound);
     case Finding::WrongKind:
       return notAHive();
@@ -148,14 +158,15 @@ Hresult Checker::CheckSoftwareHive(int config, const std::vector<std::string>& c
       break;
   }
 
-  UniqueFd hive;
-  if (const int error = OpenRegularFile(config, lookup.name, &hive); error != 0) {
-    return Unreadable(image_.PathOnDisk(way), error);
+  UniqueImageFile hive(files_);
+  if (const FileStatus status = files_.OpenFile(config, lookup.name, FileAccess::Read, hive.Put()); !status.Ok()) {
+    if (status.problem == FileProblem::InUse) return InUse(way);
+    return Unreadable(image_.DisplayPath(way), status);
   }
   std::vector<std::uint8_t> start(kBaseBlockSize);
   std::size_t filled = 0;
-  if (const int error = ReadFullyAt(hive.Get(), start.data(), start.size(), 0, &filled); error != 0) {
-    return Unreadable(image_.PathOnDisk(way), error);
+  if (const FileStatus status = files_.ReadAt(hive.Get(), 0, start, &filled); !status.Ok()) {
+    return Unreadable(image_.DisplayPath(way), status);
   }
   if (CheckBaseBlock(std::span(start).first(filled)) == BaseBlockState::NotAHive) return notAHive();
 
@@ -164,20 +175,22 @@ Hresult Checker::CheckSoftwareHive(int config, const std::vector<std::string>& c
     case Win32Status::Success:
       return Hresult::Ok;
     case Win32Status::BadDb:
-      return Refuse(u"SOFTWARE注册表 " + PrintablePath(image_.PathOnDisk(way)) + u" 已损坏，无法执行修复。", status);
+      return Refuse(u"SOFTWARE注册表 " + image_.DisplayPath(way) + u" 已损坏，无法执行修复。", status);
     case Win32Status::RegistryCorrupt:
-      return Refuse(u"SOFTWARE注册表 " + PrintablePath(image_.PathOnDisk(way)) +
-                        u" 未写完，且其日志无法将其恢复，无法执行修复。",
+      return Refuse(u"SOFTWARE注册表 " + image_.DisplayPath(way) + u" 未写完，且其日志无法将其恢复，无法执行修复。",
                     status);
+    case Win32Status::SharingViolation:
+      return InUse(way);
     default:
-      return Refuse(u"无法读取 " + PrintablePath(image_.PathOnDisk(way)) + u"：lStatus=" + FormatHex32(static_cast<std::uint32_t>(status)), status);
+      return Refuse(u"无法读取 " + image_.DisplayPath(way) + u"：lStatus=" + FormatHex32(static_cast<std::uint32_t>(status)),
+                    status);
   }
 }
 
 }  // namespace
 
-Hresult CheckWindowsDirectory(ImageTree& image, std::string_view argument, Console& console, HiveFile* software) {
-  return Checker(image, argument, console, software).Run();
+Hresult CheckWindowsDirectory(ImageTree& image, Console& console, HiveFile* software) {
+  return Checker(image, console, software).Run();
 }
 
 }  // namespace tessaly::offline

@@ -4,8 +4,6 @@
 // version or a missing privilege further on.
 #pragma once
 
-#include <string_view>
-
 #include "common/console.h"
 #include "common/status.h"
 #include "platform/offline/hive_file.h"
@@ -13,14 +11,15 @@
 
 namespace tessaly::offline {
 
-// Checks that the Windows directory (argument: as given on the command
-// line) is a UTF-8 path to a folder with System32/config, that the SOFTWARE
-// hive there is a hive, and that none of System32, config, SOFTWARE,
-// COMPONENTS and WinSxS is a symbolic link or unreadable. A missing COMPONENTS or WinSxS is left
-// to the run, which has its own answer for them. Prints one line for the
-// first problem found and returns its exit code; Hresult::Ok when there is
-// none. The SOFTWARE hive is opened whole, recovered and checked as the run
-// would load it, and left open in *software for the run.
-Hresult CheckWindowsDirectory(ImageTree& image, std::string_view argument, Console& console, HiveFile* software);
+// Checks that the Windows directory is not the running system's own, that
+// it has a UTF-16 form and is a folder with System32\config, that the
+// SOFTWARE hive there is a hive, and that none of System32, config,
+// SOFTWARE, COMPONENTS and WinSxS is a symbolic link or unreadable. A
+// missing COMPONENTS or WinSxS is left to the run, which has its own answer
+// for them. Prints one line for the first problem found and returns its
+// exit code; Hresult::Ok when there is none. The SOFTWARE hive is opened
+// whole, recovered and checked as the run would load it, and left open in
+// *software for the run.
+Hresult CheckWindowsDirectory(ImageTree& image, Console& console, HiveFile* software);
 
 }  // namespace tessaly::offline

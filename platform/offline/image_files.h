@@ -44,6 +44,7 @@ enum class FileProblem : std::uint8_t {
   VolumeLocked,      // an encrypted volume not unlocked yet
   DiskFull,
   TooManyEntries,    // a listing stopped at its limit
+  NoUnicodeForm,     // a path with no UTF-16 form, which the run's paths need
   Other,
 };
 

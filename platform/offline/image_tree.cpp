@@ -1,48 +1,20 @@
 #include "platform/offline/image_tree.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-
-#include "platform/posix/directory_listing.h"
-#include "common/utf_conversion.h"
+#include <utility>
 
 namespace tessaly::offline {
 namespace {
 
 constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
 
-bool IsAcceptableComponent(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
-}
-
-std::string WithoutTrailingSlashes(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return std::string(path);
+bool IsAcceptableComponent(std::u16string_view name) {
+  return !name.empty() && name != u"." && name != u".." && name.find(u'/') == std::u16string_view::npos &&
+         name.find(u'\0') == std::u16string_view::npos;
 }
 
 }  // namespace
 
-int OpenRegularFile(int directory, const std::string& name, UniqueFd* file) {
-  UniqueFd opened(openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!opened) return errno;
-  struct stat status {};
-  if (fstat(opened.Get(), &status) != 0) return errno;
-  if (!S_ISREG(status.st_mode)) return EINVAL;
-  *file = std::move(opened);
-  return 0;
-}
-
-ImageTree::ImageTree(std::string_view windowsDirectory)
-    : windowsDirectory_(WithoutTrailingSlashes(windowsDirectory)),
-      windowsDirectoryText_(Utf16FromUtf8(windowsDirectory_)),
-      root_(open(windowsDirectory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-  if (!root_) rootError_ = errno;
-}
-
-bool ImageTree::SplitPath(std::u16string_view path, std::vector<std::string>* components) const {
+bool ImageTree::SplitPath(std::u16string_view path, std::vector<std::u16string>* components) const {
   if (!windowsDirectoryText_) return false;
   if (path.starts_with(kLongPathPrefix)) path.remove_prefix(kLongPathPrefix.size());
   if (!path.starts_with(*windowsDirectoryText_)) return false;
@@ -53,10 +25,10 @@ bool ImageTree::SplitPath(std::u16string_view path, std::vector<std::string>* co
     if (path.front() != u'\\') return false;
     path.remove_prefix(1);
     const std::u16string_view name = path.substr(0, path.find(u'\\'));
+    if (!IsAcceptableComponent(name)) return false;
     // Strings past the current count are storage left from an earlier path, reused.
     if (count == components->size()) components->emplace_back();
-    std::string& component = (*components)[count];
-    if (!Utf8FromUtf16(name, &component) || !IsAcceptableComponent(component)) return false;
+    (*components)[count].assign(name);
     ++count;
     path.remove_prefix(name.size());
   }
@@ -64,17 +36,40 @@ bool ImageTree::SplitPath(std::u16string_view path, std::vector<std::string>* co
   return true;
 }
 
-int ImageTree::OpenDirectory(std::span<const std::string> components, UniqueFd* directory) {
-  int resolved = -1;
-  if (const int error = ResolveDirectory(components, &resolved); error != 0) return error;
-  UniqueFd opened(openat(resolved, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!opened) return errno;
-  *directory = std::move(opened);
-  return 0;
+FileStatus ImageTree::Root(DirectoryHandle* root) {
+  if (!rootStatus_) rootStatus_ = files_.OpenWindowsDirectory(root_.Put());
+  *root = root_.Get();
+  return *rootStatus_;
 }
 
-int ImageTree::ResolveDirectory(std::span<const std::string> components, int* directory) {
-  if (!root_) return rootError_;
+FileStatus ImageTree::OpenChild(DirectoryHandle parent, std::u16string_view name, UniqueDirectory* child) {
+  FileStatus status = files_.OpenDirectory(parent, name, child->Put());
+  if (status.problem != FileProblem::NotFound) return status;
+  std::u16string found;
+  if (status = FindEntry(parent, name, &found); !status.Ok()) return status;
+  return files_.OpenDirectory(parent, found, child->Put());
+}
+
+FileStatus ImageTree::OpenDirectory(std::span<const std::u16string> components, UniqueDirectory* directory) {
+  DirectoryHandle root = DirectoryHandle::Invalid;
+  if (const FileStatus status = Root(&root); !status.Ok()) return status;
+  UniqueDirectory current(files_);
+  DirectoryHandle parent = root;
+  // A handle of its own, which the caller keeps past the tree's next call.
+  if (components.empty()) return files_.OpenWindowsDirectory(directory->Put());
+  for (const std::u16string& component : components) {
+    UniqueDirectory next(files_);
+    if (const FileStatus status = OpenChild(parent, component, &next); !status.Ok()) return status;
+    current = std::move(next);
+    parent = current.Get();
+  }
+  *directory = std::move(current);
+  return {};
+}
+
+FileStatus ImageTree::ResolveDirectory(std::span<const std::u16string> components, DirectoryHandle* directory) {
+  DirectoryHandle root = DirectoryHandle::Invalid;
+  if (const FileStatus status = Root(&root); !status.Ok()) return status;
   std::size_t shared = 0;
   while (shared < resolved_.size() && shared < components.size() &&
          resolved_[shared].requestedName == components[shared]) {
@@ -83,80 +78,79 @@ int ImageTree::ResolveDirectory(std::span<const std::string> components, int* di
   resolved_.erase(resolved_.begin() + static_cast<std::ptrdiff_t>(shared), resolved_.end());
   beyondResolved_.Reset();
 
-  int current = resolved_.empty() ? root_.Get() : resolved_.back().directory.Get();
-  for (const std::string& component : components.subspan(shared)) {
-    UniqueFd next(openat(current, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next && errno == ENOENT) {
-      std::string name;
-      if (const int error = FindEntry(current, component, &name); error != 0) return error;
-      next = UniqueFd(openat(current, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    if (!next) return errno;
+  DirectoryHandle current = resolved_.empty() ? root : resolved_.back().directory.Get();
+  for (const std::u16string& component : components.subspan(shared)) {
+    UniqueDirectory next(files_);
+    if (const FileStatus status = OpenChild(current, component, &next); !status.Ok()) return status;
     current = next.Get();
-    if (resolved_.size() < kMaxResolvedDepth && beyondResolved_.Get() < 0) {
+    if (resolved_.size() < kMaxResolvedDepth && !beyondResolved_) {
       resolved_.push_back(ResolvedDirectory{component, std::move(next)});
     } else {
       beyondResolved_ = std::move(next);
     }
   }
   *directory = current;
-  return 0;
+  return {};
 }
 
-int ImageTree::FindEntry(int directory, const std::string& name, std::string* found) {
-  struct stat status {};
-  if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-    *found = name;
-    return 0;
+FileStatus ImageTree::FindEntry(DirectoryHandle directory, std::u16string_view name, std::u16string* found) {
+  EntryFacts facts;
+  const FileStatus exact = files_.LookUpEntry(directory, name, &facts);
+  if (exact.Ok()) {
+    found->assign(name);
+    return exact;
   }
-  if (errno != ENOENT) return errno;
+  if (exact.problem != FileProblem::NotFound) return exact;
 
-  const std::optional<std::u16string> wanted = Utf16FromUtf8(name);
-  if (!wanted || fstat(directory, &status) != 0) return ENOENT;
-  const auto identity = std::make_pair(status.st_dev, status.st_ino);
+  FileIdentity identity;
+  if (!files_.IdentifyDirectory(directory, &identity).Ok()) return exact;
   auto cached = namesOnDisk_.find(identity);
   if (cached == namesOnDisk_.end()) {
     std::vector<DirectoryEntry> entries;
-    if (const int error = ListDirectory(directory, &entries); error != 0) return error;
+    if (const FileStatus listed = files_.ListDirectory(directory, SIZE_MAX, &entries); !listed.Ok()) return listed;
     NamesOnDisk names;
     // Listing order decides between names that differ only in case.
     for (DirectoryEntry& entry : entries) names.insert(std::move(entry.name));
     cached = namesOnDisk_.emplace(identity, std::move(names)).first;
   }
-  const auto match = cached->second.find(std::u16string_view(*wanted));
-  if (match == cached->second.end()) return ENOENT;
-  // Listed names were decoded from UTF-8, so they convert back unchanged.
-  *found = Utf8FromUtf16(*match).value();
-  return 0;
+  const auto match = cached->second.find(name);
+  if (match == cached->second.end()) return exact;
+  *found = *match;
+  return {};
 }
 
-int ImageTree::OpenFile(std::span<const std::string> components, UniqueFd* file) {
-  if (components.empty()) return EINVAL;
-  int directory = -1;
-  if (const int error = ResolveDirectory(components.first(components.size() - 1), &directory); error != 0) {
-    return error;
+FileStatus ImageTree::OpenFile(std::span<const std::u16string> components, FileAccess access,
+                               UniqueImageFile* file) {
+  if (components.empty()) return {FileProblem::NotARegularFile, 0};
+  DirectoryHandle directory = DirectoryHandle::Invalid;
+  if (const FileStatus status = ResolveDirectory(components.first(components.size() - 1), &directory);
+      !status.Ok()) {
+    return status;
   }
-  const int error = OpenRegularFile(directory, components.back(), file);
-  if (error != ENOENT) return error;
-  std::string name;
-  if (const int lookup = FindEntry(directory, components.back(), &name); lookup != 0) return lookup;
-  return OpenRegularFile(directory, name, file);
+  const FileStatus status = files_.OpenFile(directory, components.back(), access, file->Put());
+  if (status.problem != FileProblem::NotFound) return status;
+  std::u16string name;
+  if (const FileStatus lookup = FindEntry(directory, components.back(), &name); !lookup.Ok()) return lookup;
+  return files_.OpenFile(directory, name, access, file->Put());
 }
 
-std::string ImageTree::PathOnDisk(std::span<const std::string> components) {
-  std::string path = windowsDirectory_;
-  UniqueFd directory(root_ ? openat(root_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    std::string name = components[i];
-    if (directory && FindEntry(directory.Get(), components[i], &name) != 0) directory.Reset();
-    if (!path.ends_with('/')) path += '/';
-    path += name;
+std::u16string ImageTree::DisplayPath(std::span<const std::u16string> components) {
+  std::vector<std::u16string> names(components.begin(), components.end());
+  UniqueDirectory directory(files_);
+  bool found = files_.OpenWindowsDirectory(directory.Put()).Ok();
+  for (std::size_t i = 0; i < names.size() && found; ++i) {
+    std::u16string name;
+    found = FindEntry(directory.Get(), components[i], &name).Ok();
+    if (!found) break;
+    names[i] = std::move(name);
     // The next name is looked up in this directory, never through a link.
-    if (directory && i + 1 < components.size()) {
-      directory = UniqueFd(openat(directory.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (i + 1 < names.size()) {
+      UniqueDirectory next(files_);
+      found = files_.OpenDirectory(directory.Get(), names[i], next.Put()).Ok();
+      directory = std::move(next);
     }
   }
-  return path;
+  return files_.DisplayPath(names);
 }
 
 }  // namespace tessaly::offline

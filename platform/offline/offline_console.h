@@ -6,18 +6,18 @@ namespace tessaly::offline {
 
 class ProgressLine;
 
-// Writes the messages to standard output as UTF-8, whatever the locale.
+// Standard output as the offline run prints to it: the progress line on
+// the terminal is taken off before each message, so that no message lands
+// inside it.
 class OfflineConsole final : public Console {
  public:
-  // progress: the line on the terminal, taken off before each message so
-  // that no message lands inside it.
-  explicit OfflineConsole(ProgressLine& progress) : progress_(progress) {}
+  OfflineConsole(Console& output, ProgressLine& progress) : output_(output), progress_(progress) {}
 
-  // The output is UTF-8 in every locale; there is nothing to select.
-  void SelectLocale(const char*) override {}
+  void SelectLocale(const char* locale) override { output_.SelectLocale(locale); }
   void Print(std::u16string_view text) override;
 
  private:
+  Console& output_;
   ProgressLine& progress_;
 };
 

@@ -1,18 +1,10 @@
 #include "platform/offline/offline_file_system.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include "common/utf_conversion.h"
-#include "platform/posix/directory_listing.h"
-#include "platform/posix/full_io.h"
-#include "platform/posix/printable_path.h"
-#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 namespace {
@@ -58,8 +50,9 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
   auto listing = std::find_if(listings_.begin(), listings_.end(), [](const Listing& slot) { return !slot.open; });
   if (listing == listings_.end()) listing = listings_.emplace(listings_.end());
   if (!TakeReadAhead(directoryPath, &listing->entries)) {
-    int directory = -1;
-    if (image_.ResolveDirectory(components_, &directory) != 0 || ListDirectory(directory, &listing->entries) != 0) {
+    DirectoryHandle directory = DirectoryHandle::Invalid;
+    if (!image_.ResolveDirectory(components_, &directory).Ok() ||
+        !image_.Files().ListDirectory(directory, SIZE_MAX, &listing->entries).Ok()) {
       return SearchHandle::Invalid;
     }
   }
@@ -85,24 +78,27 @@ void OfflineFileSystem::FindClose(SearchHandle search) {
 }
 
 FileHandle OfflineFileSystem::OpenForRead(const char16_t* path) {
-  UniqueFd file;
-  if (!image_.SplitPath(path, &components_) || image_.OpenFile(components_, &file) != 0) return FileHandle::Invalid;
+  UniqueImageFile file(image_.Files());
+  if (!image_.SplitPath(path, &components_) || !image_.OpenFile(components_, FileAccess::Read, &file).Ok()) {
+    return FileHandle::Invalid;
+  }
   return static_cast<FileHandle>(file.Release());
 }
 
 bool OfflineFileSystem::Read(FileHandle file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead) {
   std::size_t got = 0;
-  if (ReadFully(static_cast<int>(file), buffer, size, &got) != 0) return false;
+  if (!image_.Files().Read(static_cast<ImageFileHandle>(file), std::span(buffer, size), &got).Ok()) return false;
   *bytesRead = static_cast<std::uint32_t>(got);
   return true;
 }
 
-void OfflineFileSystem::Close(FileHandle file) { close(static_cast<int>(file)); }
+void OfflineFileSystem::Close(FileHandle file) { image_.Files().CloseFile(static_cast<ImageFileHandle>(file)); }
 
 std::u16string OfflineFileSystem::DisplayPath(const std::u16string& path) {
-  // Paths the walk found always split; anything else is shown as it is.
-  if (!image_.SplitPath(path, &components_)) return PrintablePath(Utf8FromUtf16Lossy(path));
-  return PrintablePath(image_.PathOnDisk(components_));
+  // Paths the walk found always split; anything else is the engine's own
+  // text, shown as it is.
+  if (!image_.SplitPath(path, &components_)) return path;
+  return image_.DisplayPath(components_);
 }
 
 }  // namespace tessaly::offline

@@ -1,7 +1,7 @@
 // The file seam answered from the image's winsxs tree. A search reads its
-// whole directory at once and holds no descriptor of its own; the image
-// tree keeps the directories of the path resolved last open, for the next
-// path of the walk. Files are read through plain descriptors. With a
+// whole directory at once and holds no handle of its own; the image tree
+// keeps the directories of the path resolved last open, for the next path
+// of the walk. Files are read through the image's files. With a
 // read-ahead plan, searches below the store are answered from listings
 // worker threads made ahead of the walk, when they have them.
 #pragma once
@@ -34,7 +34,7 @@ class OfflineFileSystem final : public FileSystem {
   FileHandle OpenForRead(const char16_t* path) override;
   bool Read(FileHandle file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesRead) override;
   void Close(FileHandle file) override;
-  // The file's Linux path, its names as on the disk, made printable.
+  // The file's path as the image's files show it, its names as found.
   std::u16string DisplayPath(const std::u16string& path) override;
 
  private:
@@ -57,7 +57,7 @@ class OfflineFileSystem final : public FileSystem {
   std::u16string component_;
   std::optional<ComponentListing> componentListing_;
   // The components of the path handled last, kept to reuse their storage.
-  std::vector<std::string> components_;
+  std::vector<std::u16string> components_;
   // A search's handle is its position here plus one. Only a few searches
   // are open at a time, one per level of the walk, so a closed one's place
   // is taken by the next, storage and all.

@@ -1,19 +1,10 @@
 #include "platform/offline/offline_host.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "hive/name_case.h"
-#include "platform/posix/unique_fd.h"
 #include "registry/read_dword_value.h"
 #include "registry/registry.h"
 
@@ -23,54 +14,50 @@ namespace {
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorNoUnicodeTranslation = 1113;
 
-// Reasons the config directory cannot be reached that are not about rights:
-// it is not there (or is a link, which is never followed).
-bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
-
-// Immutable or append-only: the file system refuses to replace or remove
-// the entry, whoever asks. File systems without these flags answer with an
-// error, which counts as neither.
-bool HasLockedFlags(int fd) {
-  int flags = 0;
-  return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-}
-
-bool IsReadOnlyVolume(int fd) {
-  struct statvfs volume {};
-  return fstatvfs(fd, &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0;
+// Why a volume takes no save, in the words a technician acts on.
+std::u16string ReadOnlyReason(WriteAccess access, const std::u16string& configDirectory) {
+  switch (access) {
+    case WriteAccess::ReadOnlyMount:
+      return configDirectory +
+             u" 所在的卷是只读挂载的：通常是因为 Windows 处于休眠状态，或开启了快速启动后关机。"
+             u"请启动该 Windows 并完全关机（例如按住 Shift 点“关机”），或以管理员身份运行 powercfg /h off "
+             u"关闭休眠和快速启动后再试。\n";
+    case WriteAccess::WriteProtected:
+      return configDirectory +
+             u" 所在的卷是只读的：磁盘或U盘处于写保护状态，或该卷被设为只读。"
+             u"请关闭写保护（例如U盘上的开关，或 diskpart 的 attributes volume clear readonly）后再试。\n";
+    case WriteAccess::Hibernated:
+      return configDirectory +
+             u" 所在的卷上的 Windows 处于休眠状态（或开启了快速启动后关机），应视为只读：现在写入的修改会在它恢复时丢失。"
+             u"请启动该 Windows 并完全关机（例如按住 Shift 点“关机”），或以管理员身份运行 powercfg /h off "
+             u"关闭休眠和快速启动后再试。\n";
+    default:
+      return {};
+  }
 }
 
 // Decides without writing (which would change the folder even for a run
 // that finds nothing) whether a save could create, rename and replace
 // files in the config directory.
 NtStatus ProbeWriteAccess(ImageTree& image, Console& console) {
-  UniqueFd config;
-  if (const int error = image.OpenDirectory(kConfigDirectory, &config); error != 0) {
-    return IsMissing(error) ? NtStatus::Success : NtStatus::PrivilegeNotHeld;
+  ImageFiles& files = image.Files();
+  UniqueDirectory config(files);
+  if (const FileStatus status = image.OpenDirectory(kConfigDirectory, &config); !status.Ok()) {
+    // Not there (or a link, which is never followed): the hive step reports it.
+    const bool missing = status.problem == FileProblem::NotFound || status.problem == FileProblem::NotADirectory ||
+                         status.problem == FileProblem::Link;
+    return missing ? NtStatus::Success : NtStatus::PrivilegeNotHeld;
   }
-  if (IsReadOnlyVolume(config.Get())) {
-    console.Print(
-        u"System32/config 所在的卷是只读挂载的：通常是因为 Windows 处于休眠状态，或开启了快速启动后关机。"
-        u"请启动该 Windows 并完全关机（例如按住 Shift 点“关机”），或以管理员身份运行 powercfg /h off "
-        u"关闭休眠和快速启动后再试。\n");
-    return NtStatus::PrivilegeNotHeld;
+  std::u16string hiveName;
+  if (!image.FindEntry(config.Get(), u"COMPONENTS", &hiveName).Ok()) hiveName.clear();
+  const WriteAccess access = files.ProbeWriteAccess(config.Get(), hiveName);
+  if (access == WriteAccess::Granted) return NtStatus::Success;
+  if (const std::u16string reason =
+          ReadOnlyReason(access, kConfigDirectory[0] + files.PathSeparator() + kConfigDirectory[1]);
+      !reason.empty()) {
+    console.Print(reason);
   }
-  if (faccessat(config.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0 || HasLockedFlags(config.Get())) {
-    return NtStatus::PrivilegeNotHeld;
-  }
-
-  std::string hiveName;
-  struct stat status {};
-  if (image.FindEntry(config.Get(), "COMPONENTS", &hiveName) != 0 ||
-      fstatat(config.Get(), hiveName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
-    return NtStatus::Success;
-  }
-  UniqueFd hive;
-  if (faccessat(config.Get(), hiveName.c_str(), W_OK, AT_EACCESS) != 0 ||
-      OpenRegularFile(config.Get(), hiveName, &hive) != 0 || HasLockedFlags(hive.Get())) {
-    return NtStatus::PrivilegeNotHeld;
-  }
-  return NtStatus::Success;
+  return NtStatus::PrivilegeNotHeld;
 }
 
 }  // namespace
@@ -118,14 +105,14 @@ std::uint32_t OfflineHost::WindowsDirectory(char16_t* buffer, std::uint32_t capa
 }
 
 bool OfflineHost::FileExists(const char16_t* path) {
-  std::vector<std::string> components;
+  std::vector<std::u16string> components;
   if (!image_.SplitPath(path, &components) || components.empty()) return false;
-  UniqueFd directory;
-  std::string name;
-  struct stat status {};
-  return image_.OpenDirectory(std::span(components).first(components.size() - 1), &directory) == 0 &&
-         image_.FindEntry(directory.Get(), components.back(), &name) == 0 &&
-         fstatat(directory.Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(status.st_mode);
+  UniqueDirectory directory(image_.Files());
+  std::u16string name;
+  EntryFacts facts;
+  return image_.OpenDirectory(std::span(components).first(components.size() - 1), &directory).Ok() &&
+         image_.FindEntry(directory.Get(), components.back(), &name).Ok() &&
+         image_.Files().LookUpEntry(directory.Get(), name, &facts).Ok() && facts.kind != EntryKind::Link;
 }
 
 std::uint32_t OfflineHost::ExpandEnvironment(const char16_t* source, char16_t* destination, std::uint32_t capacity) {

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "common/console.h"
-#include "platform/posix/errno_status.h"
 #include "hive/little_endian.h"
 #include "platform/offline/image_tree.h"
 #include "hive/name_case.h"
@@ -50,14 +49,11 @@ Win32Status OfflineRegistry::HandOutValue(Hive& hive, CellOffset value, std::uin
                                            std::uint32_t* dataSize) {
   std::uint32_t valueType = 0;
   std::uint32_t size = 0;
-  if (const int error = hive.ReadValueTypeAndSize(value, &valueType, &size); error != 0) {
-    return Win32StatusFromErrno(error);
-  }
+  // A value the hive cannot give is damage the registry reports as a failed read.
+  if (hive.ReadValueTypeAndSize(value, &valueType, &size) != 0) return Win32Status::RegistryIoFailed;
   const bool fits = data != nullptr && size <= *dataSize;
   if (fits) {
-    if (const int error = hive.ReadValue(value, &valueType, &valueBytes_); error != 0) {
-      return Win32StatusFromErrno(error);
-    }
+    if (hive.ReadValue(value, &valueType, &valueBytes_) != 0) return Win32Status::RegistryIoFailed;
   }
   if (type != nullptr) *type = valueType;
   if (dataSize == nullptr) return Win32Status::Success;
@@ -70,7 +66,7 @@ Win32Status OfflineRegistry::HandOutValue(Hive& hive, CellOffset value, std::uin
 
 Win32Status OfflineRegistry::OpenSoftwareHive() {
   if (!softwareStatus_) {
-    const std::array<std::string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], "SOFTWARE"};
+    const std::array<std::u16string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], u"SOFTWARE"};
     softwareStatus_ = OpenHiveFile(image_, path, HiveAccess::Read, &software_);
   }
   return *softwareStatus_;
@@ -190,7 +186,7 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
   if (!IsComponentsMount(parent, subKey)) return Win32Status::InvalidParameter;
   if (components_.hive) return Win32Status::SharingViolation;
 
-  std::vector<std::string> path;
+  std::vector<std::u16string> path;
   if (!image_.SplitPath(file, &path) || path.empty()) return Win32Status::FileNotFound;
   HiveFile loaded;
   if (opened_.hive) {
@@ -213,21 +209,27 @@ Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* 
   if (!IsComponentsMount(parent, subKey) || !components_.hive) return Win32Status::InvalidParameter;
   // An image in which nothing changed is not written at all.
   if (!components_.hive->Changed()) return Win32Status::Success;
-  switch (const int error = SaveHive(*components_.hive, components_.onDisk)) {
-    case 0:
-    case kSaveReplacedDespiteError:
+  const SaveResult saved = SaveHive(image_.Files(), components_);
+  switch (saved.outcome) {
+    case SaveOutcome::Saved:
+    case SaveOutcome::SavedDespiteError:
       return Win32Status::Success;
-    case kSaveMetadataNotKept:
+    case SaveOutcome::MetadataNotKept:
       console_.Print(u"新的COMPONENTS无法保留原文件的所有者、权限或扩展属性（NTFS上即安全描述符、文件属性和创建时间），"
                      u"因此没有替换原文件。\n");
       return Win32Status::AccessDenied;
-    case kSaveHiveNameLost:
+    case SaveOutcome::HiveReplacedMeanwhile:
+      console_.Print(u"保存前发现COMPONENTS已被其他程序替换，没有写入修复，也没有改动那个文件。\n");
+      return Win32Status::RegistryIoFailed;
+    case SaveOutcome::HiveNameLost:
       console_.Print(u"保存时重命名报告失败，COMPONENTS已不存在：原文件保留为 COMPONENTS.tessaly-backup*，"
                      u"修复后的文件为 COMPONENTS.tessaly-new*，请将其中之一改名为 COMPONENTS。\n");
       return Win32Status::CantWrite;
-    default:
-      return Win32StatusFromErrno(error);
+    case SaveOutcome::NotSaved:
+      break;
   }
+  return saved.status.problem == FileProblem::InUse ? Win32Status::SharingViolation
+                                                    : image_.Files().ToWin32Status(saved.status);
 }
 
 Win32Status OfflineRegistry::CloseKey(KeyHandle key) {

@@ -1,30 +1,24 @@
 #include "platform/offline/offline_servicing_library.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <vector>
 
-#include "platform/posix/full_io.h"
 #include "platform/offline/pe_export_names.h"
-#include "platform/posix/unique_fd.h"
 #include "servicing/native_path_hash.h"
 
 namespace tessaly::offline {
 namespace {
 
 // wcp.dll is a few megabytes; anything far larger is not it.
-constexpr off_t kMaxLibrarySize = off_t{256} << 20;
+constexpr std::uint64_t kMaxLibrarySize = std::uint64_t{256} << 20;
 
-bool ReadWholeFile(int fd, std::vector<std::uint8_t>* contents) {
-  struct stat status {};
-  if (fstat(fd, &status) != 0 || status.st_size > kMaxLibrarySize) return false;
-  contents->resize(static_cast<std::size_t>(status.st_size));
+bool ReadWholeFile(ImageFiles& files, ImageFileHandle file, std::vector<std::uint8_t>* contents) {
+  FileFacts facts;
+  if (!files.Inspect(file, &facts).Ok() || facts.size > kMaxLibrarySize) return false;
+  contents->resize(static_cast<std::size_t>(facts.size));
   std::size_t filled = 0;
-  if (ReadFully(fd, contents->data(), contents->size(), &filled) != 0) return false;
+  if (!files.ReadAt(file, 0, *contents, &filled).Ok()) return false;
   contents->resize(filled);
   return true;
 }
@@ -32,11 +26,11 @@ bool ReadWholeFile(int fd, std::vector<std::uint8_t>* contents) {
 }  // namespace
 
 ModuleHandle OfflineServicingLibrary::Load(const char16_t* path) {
-  std::vector<std::string> components;
-  UniqueFd file;
+  std::vector<std::u16string> components;
+  UniqueImageFile file(image_.Files());
   std::vector<std::uint8_t> contents;
-  if (!image_.SplitPath(path, &components) || image_.OpenFile(components, &file) != 0 ||
-      !ReadWholeFile(file.Get(), &contents)) {
+  if (!image_.SplitPath(path, &components) || !image_.OpenFile(components, FileAccess::Read, &file).Ok() ||
+      !ReadWholeFile(image_.Files(), file.Get(), &contents)) {
     return ModuleHandle::None;
   }
   std::optional<std::vector<std::string>> names = ReadPeExportNames(contents);

@@ -1,16 +1,10 @@
 #include "platform/offline/prepare_save.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-
 #include <array>
 #include <string>
 
-#include "common/utf_conversion.h"
 #include "platform/offline/hive_file.h"
 #include "platform/offline/save_hive.h"
-#include "platform/posix/unique_fd.h"
 
 namespace tessaly::offline {
 namespace {
@@ -22,12 +16,14 @@ std::u16string Decimal(std::uint64_t value) {
 
 // Bytes a save of the hive writes: the new hive and copies of the logs it
 // was recovered from.
-std::uint64_t BytesToWrite(const HiveFile& hive) {
+std::uint64_t BytesToWrite(ImageFiles& files, const HiveFile& hive) {
   std::uint64_t bytes = hive.size;
-  for (const std::string& logName : hive.onDisk.logNames) {
-    struct stat status {};
-    if (fstatat(hive.directory.Get(), logName.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      bytes += static_cast<std::uint64_t>(status.st_size);
+  for (const std::u16string& logName : hive.logNames) {
+    UniqueImageFile log(files);
+    FileFacts facts;
+    if (files.OpenFile(hive.directory.Get(), logName, FileAccess::Read, log.Put()).Ok() &&
+        files.Inspect(log.Get(), &facts).Ok()) {
+      bytes += facts.size;
     }
   }
   return bytes;
@@ -36,32 +32,40 @@ std::uint64_t BytesToWrite(const HiveFile& hive) {
 }  // namespace
 
 std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFile* components) {
-  UniqueFd config;
-  if (image.OpenDirectory(kConfigDirectory, &config) != 0) return std::nullopt;
-  struct statvfs volume {};
-  if (fstatvfs(config.Get(), &volume) != 0 || (volume.f_flag & ST_RDONLY) != 0) return std::nullopt;
-  // Locked for the run: one that holds it may be saving it right now, and
-  // its files stay.
-  const std::array<std::string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], "COMPONENTS"};
-  HiveFile hive;
-  if (OpenHiveFile(image, path, HiveAccess::Repair, &hive) != Win32Status::Success || !hive.savable) {
+  ImageFiles& files = image.Files();
+  UniqueDirectory config(files);
+  if (!image.OpenDirectory(kConfigDirectory, &config).Ok()) return std::nullopt;
+  const WriteAccess access = files.ProbeWriteAccess(config.Get(), {});
+  if (access == WriteAccess::ReadOnlyMount || access == WriteAccess::WriteProtected ||
+      access == WriteAccess::Hibernated) {
     return std::nullopt;
   }
+  // Held for the run: one that holds it may be saving it right now, and
+  // its files stay.
+  const std::array<std::u16string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], u"COMPONENTS"};
+  HiveFile hive;
+  const Win32Status opened = OpenHiveFile(image, path, HiveAccess::Repair, &hive);
+  if (opened == Win32Status::SharingViolation) {
+    console.Print(image.DisplayPath(path) + u" 正被其他程序使用，无法保存修复。请关闭使用它的程序后再运行。未执行任何修复。\n");
+    return ToExitCode(HresultFromWin32(opened));
+  }
+  if (opened != Win32Status::Success || !hive.savable) return std::nullopt;
 
   int removed = 0;
-  RemoveSaveLeftovers(hive.directory.Get(), hive.onDisk.fileName, &removed);
+  RemoveSaveLeftovers(files, hive.directory.Get(), hive.fileName, &removed);
   if (removed > 0) {
     console.Print(u"已删除上次中断的保存留下的 " + Decimal(static_cast<std::uint64_t>(removed)) + u" 个临时文件（" +
-                  Utf16FromUtf8(hive.onDisk.fileName).value_or(u"COMPONENTS") + u".tessaly-new*）。\n");
+                  hive.fileName + u".tessaly-new*）。\n");
   }
 
-  const std::uint64_t toWrite = BytesToWrite(hive);
+  const std::uint64_t toWrite = BytesToWrite(files, hive);
   *components = std::move(hive);
-  if (fstatvfs(config.Get(), &volume) != 0) return std::nullopt;
+  std::uint64_t available = 0;
+  if (!files.FreeSpace(config.Get(), &available).Ok()) return std::nullopt;
   const std::uint64_t needed = toWrite + kSaveSpaceMargin;
-  const std::uint64_t available = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
   if (available >= needed) return std::nullopt;
-  console.Print(u"System32/config 所在的卷空间不足，无法保存修复：需要 " + Decimal(needed) + u" 字节，可用 " +
+  const std::u16string configDirectory = kConfigDirectory[0] + files.PathSeparator() + kConfigDirectory[1];
+  console.Print(configDirectory + u" 所在的卷空间不足，无法保存修复：需要 " + Decimal(needed) + u" 字节，可用 " +
                 Decimal(available) + u" 字节。请释放空间后再运行。未执行任何修复。\n");
   return ToExitCode(HresultFromWin32(Win32Status::DiskFull));
 }

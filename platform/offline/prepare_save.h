@@ -18,14 +18,15 @@ namespace tessaly::offline {
 // the file system's own records of the new files, and directory growth.
 inline constexpr std::uint64_t kSaveSpaceMargin = 1 << 20;
 
-// Opens System32/config/COMPONENTS for a repair into *components, removes
+// Opens System32\config\COMPONENTS for a repair into *components, removes
 // the temporary files of an interrupted save beside it (one line says so),
 // then checks that the volume has room for the new hive as read or
 // recovered, copies of the logs it was recovered from, and
 // kSaveSpaceMargin. Returns nullopt to go on, or, its message printed, the
-// exit code 0x80070070 (ERROR_DISK_FULL). Anything that keeps it from
-// looking (no hive, a hive in use or damaged, a read-only volume) is left to
-// the run, which reports it; *components then stays empty.
+// exit code: 0x80070070 (ERROR_DISK_FULL) without room, 0x80070020
+// (ERROR_SHARING_VIOLATION) when another program holds the hive. Anything
+// else that keeps it from looking (no hive, a damaged one, a read-only
+// volume) is left to the run, which reports it; *components then stays empty.
 std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFile* components);
 
 }  // namespace tessaly::offline

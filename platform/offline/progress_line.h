@@ -8,10 +8,20 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 
 #include "records/file_system.h"
 
 namespace tessaly::offline {
+
+// Standard error when it is a terminal: where the line is drawn.
+class Terminal {
+ public:
+  virtual ~Terminal() = default;
+  virtual unsigned Columns() = 0;
+  // Replaces the line the cursor is on by text; empty text clears it.
+  virtual void ReplaceLine(std::u16string_view text) = 0;
+};
 
 class ProgressLine {
  public:
@@ -19,8 +29,8 @@ class ProgressLine {
 
   // A line that is never shown.
   ProgressLine() = default;
-  // Shown on fd when fd is a terminal; now tells the time.
-  ProgressLine(int fd, std::function<Clock::time_point()> now);
+  // Shown on terminal, if any; now tells the time.
+  ProgressLine(Terminal* terminal, std::function<Clock::time_point()> now);
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
   ~ProgressLine();
@@ -32,12 +42,12 @@ class ProgressLine {
   // Takes the line off the screen, before a message and at the end of the run.
   void Erase();
   // Whether the line goes to a terminal at all.
-  bool Active() const { return terminal_ >= 0; }
+  bool Active() const { return terminal_ != nullptr; }
 
  private:
   void DrawWhenDue();
 
-  int terminal_ = -1;
+  Terminal* terminal_ = nullptr;
   std::function<Clock::time_point()> now_;
   Clock::time_point start_;
   std::optional<Clock::time_point> lastDrawn_;

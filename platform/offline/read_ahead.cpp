@@ -1,34 +1,14 @@
 #include "platform/offline/read_ahead.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <new>
 #include <system_error>
 #include <utility>
 
-#include "common/utf_conversion.h"
-#include "platform/posix/directory_listing.h"
 #include "records/walk_component_directory.h"
 
 namespace tessaly::offline {
 namespace {
-
-constexpr unsigned kMaxDefaultJobs = 8;
-
-// The workers together hold at most a quarter of the descriptors the
-// process may open, so that the walk never runs short of one because of
-// them: its opens fail only where they would without the read-ahead.
-unsigned WorkersWithinDescriptorLimit(unsigned threads) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  const rlim_t perWorker = kMaxReadAheadDepth + 1;
-  const rlim_t affordable = limit.rlim_cur == RLIM_INFINITY ? threads : limit.rlim_cur / 4 / perWorker;
-  return static_cast<unsigned>(std::min<rlim_t>(threads, affordable));
-}
 
 // The directories the walk enters, as it decides. Its paths split at "\",
 // so one whose name holds one is reached by another path than its own: it
@@ -40,27 +20,27 @@ bool CanBeEntered(const DirectoryEntry& entry) {
 
 class TreeLister {
  public:
-  TreeLister(const std::atomic<bool>& stop, ComponentListing* listing) : stop_(stop), listing_(listing) {}
+  TreeLister(ImageFiles& files, const std::atomic<bool>& stop, ComponentListing* listing)
+      : files_(files), stop_(stop), listing_(listing) {}
 
-  void List(int directory, const std::u16string& path, std::size_t depth) {
+  void List(DirectoryHandle directory, const std::u16string& path, std::size_t depth) {
     if (stop_.load(std::memory_order_relaxed) || entries_ >= kMaxEntriesPerComponent) return;
     std::vector<DirectoryEntry> entries;
-    if (ListOpenedDirectory(directory, &entries, kMaxEntriesPerComponent - entries_) != 0) return;
+    if (!files_.ListDirectory(directory, kMaxEntriesPerComponent - entries_, &entries).Ok()) return;
     entries_ += entries.size();
     // Elements of an unordered_map stay where they are as it grows.
     const std::vector<DirectoryEntry>& listed = listing_->emplace(path, std::move(entries)).first->second;
     if (depth == kMaxReadAheadDepth) return;
     for (const DirectoryEntry& entry : listed) {
       if (!CanBeEntered(entry)) continue;
-      const std::optional<std::string> name = Utf8FromUtf16(entry.name);
-      if (!name) continue;
-      const UniqueFd subdirectory(openat(directory, name->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!subdirectory) continue;
+      UniqueDirectory subdirectory(files_);
+      if (!files_.OpenDirectory(directory, entry.name, subdirectory.Put()).Ok()) continue;
       List(subdirectory.Get(), path.empty() ? entry.name : path + u"\\" + entry.name, depth + 1);
     }
   }
 
  private:
+  ImageFiles& files_;
   const std::atomic<bool>& stop_;
   ComponentListing* listing_;
   std::size_t entries_ = 0;
@@ -68,21 +48,16 @@ class TreeLister {
 
 }  // namespace
 
-void ListComponentTree(int store, const std::string& name, const std::atomic<bool>& stop, ComponentListing* listing) {
-  const UniqueFd component(openat(store, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!component) return;
-  TreeLister(stop, listing).List(component.Get(), u"", 0);
+void ListComponentTree(ImageFiles& files, DirectoryHandle store, std::u16string_view name,
+                       const std::atomic<bool>& stop, ComponentListing* listing) {
+  UniqueDirectory component(files);
+  if (!files.OpenDirectory(store, name, component.Put()).Ok()) return;
+  TreeLister(files, stop, listing).List(component.Get(), u"", 0);
 }
 
-unsigned DefaultJobs() {
-  cpu_set_t usable;
-  CPU_ZERO(&usable);
-  if (sched_getaffinity(0, sizeof(usable), &usable) != 0) return 1;
-  return std::clamp(static_cast<unsigned>(CPU_COUNT(&usable)), 1u, kMaxDefaultJobs);
-}
-
-ReadAhead::ReadAhead(UniqueFd store, unsigned threads) : store_(std::move(store)) {
-  const unsigned workers = WorkersWithinDescriptorLimit(threads);
+ReadAhead::ReadAhead(ImageFiles& files, UniqueDirectory store, unsigned threads)
+    : files_(files), store_(std::move(store)) {
+  const unsigned workers = files_.AffordableWorkers(threads);
   workers_.reserve(workers);
   for (unsigned i = 0; i < workers; ++i) {
     // Fewer threads only make the walk list more itself.
@@ -163,7 +138,7 @@ void ReadAhead::Work() {
     ComponentListing listing;
     // Short of memory, the walk lists the component itself and meets the shortage there, where it is reported.
     try {
-      ListComponentTree(store_.Get(), job->component.nameOnDisk, stopping_, &listing);
+      ListComponentTree(files_, store_.Get(), job->component.name, stopping_, &listing);
     } catch (const std::bad_alloc&) {
       listing.clear();
     }

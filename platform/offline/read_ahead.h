@@ -1,7 +1,8 @@
 // Lists, on worker threads, the directory trees of the components the walk
 // enters next, in the order it enters them, so that the walk finds them
-// listed. The workers touch nothing but descriptors below the store's
-// directory: no registry, no image tree, neither of which is thread-safe.
+// listed. The workers touch nothing but directories below the store's,
+// through the image's files: no registry, no image tree, neither of which
+// is thread-safe.
 #pragma once
 
 #include <atomic>
@@ -17,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/posix/unique_fd.h"
+#include "platform/offline/image_files.h"
 #include "records/file_system.h"
 
 namespace tessaly::offline {
@@ -32,29 +33,26 @@ using ComponentListing = std::unordered_map<std::u16string, std::vector<Director
 // hold, this bounds the memory, whatever the size of the store.
 inline constexpr std::size_t kReadAheadWindow = 32;
 inline constexpr std::size_t kMaxEntriesPerComponent = 4096;
-// Deeper directories are left to the walk, which bounds each worker's open descriptors.
+// Deeper directories are left to the walk, which bounds each worker's open handles.
 inline constexpr std::size_t kMaxReadAheadDepth = 32;
 
 // Lists the tree of the directory `name` in store, never through a link,
 // into *listing, up to kMaxEntriesPerComponent entries in all. Stops early
 // once stop is set.
-void ListComponentTree(int store, const std::string& name, const std::atomic<bool>& stop, ComponentListing* listing);
-
-// The CPUs this process may run on, at most 8: the default thread count.
-unsigned DefaultJobs();
+void ListComponentTree(ImageFiles& files, DirectoryHandle store, std::u16string_view name,
+                       const std::atomic<bool>& stop, ComponentListing* listing);
 
 class ReadAhead {
  public:
   // store: the component store's directory; threads: at least one, fewer
-  // when the descriptor limit is low.
-  ReadAhead(UniqueFd store, unsigned threads);
+  // when the platform's handle limit is low.
+  ReadAhead(ImageFiles& files, UniqueDirectory store, unsigned threads);
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
   ~ReadAhead();
 
   struct Component {
-    std::u16string name;     // as in the engine's paths
-    std::string nameOnDisk;  // UTF-8, below the store
+    std::u16string name;  // as in the engine's paths
   };
   // Queues the directories of these components, in this order.
   void Queue(std::vector<Component> components);
@@ -75,7 +73,8 @@ class ReadAhead {
 
   void Work();
 
-  UniqueFd store_;
+  ImageFiles& files_;
+  UniqueDirectory store_;
   mutable std::mutex lock_;
   // Waking a thread costs about as much as listing a small directory, so
   // idle workers are woken only for work, and the walk only for its job.

@@ -18,9 +18,9 @@ std::optional<ComponentListing> ReadAheadPlan::Enter(std::u16string_view name) {
 // meets those failures itself.
 void ReadAheadPlan::Start() {
   started_ = true;
-  UniqueFd store;
+  UniqueDirectory store(image_.Files());
   if (!image_.SplitPath(std::u16string_view(storeRoot_).substr(0, storeRoot_.size() - 1), &components_) ||
-      image_.OpenDirectory(components_, &store) != 0) {
+      !image_.OpenDirectory(components_, &store).Ok()) {
     return;
   }
   storeDepth_ = components_.size();
@@ -29,7 +29,7 @@ void ReadAheadPlan::Start() {
     componentsKey_.Reset();
     return;
   }
-  readAhead_.emplace(std::move(store), threads_);
+  readAhead_.emplace(image_.Files(), std::move(store), threads_);
 }
 
 // Refilled by halves, so that idle workers are woken for a batch at a time.
@@ -45,7 +45,7 @@ void ReadAheadPlan::Refill() {
     }
     // A name the walk's path would split or refuse is left to the walk.
     if (image_.SplitPath(storeRoot_ + name, &components_) && components_.size() == storeDepth_ + 1) {
-      batch.push_back({name, std::move(components_.back())});
+      batch.push_back({name});
     }
   }
   readAhead_->Queue(std::move(batch));

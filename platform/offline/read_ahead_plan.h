@@ -43,7 +43,7 @@ class ReadAheadPlan {
   std::uint32_t nextIndex_ = 0;
   bool allQueued_ = false;
   std::size_t storeDepth_ = 0;
-  std::vector<std::string> components_;
+  std::vector<std::u16string> components_;
   std::optional<ReadAhead> readAhead_;
 };
 

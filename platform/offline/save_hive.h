@@ -7,22 +7,35 @@
 #include <string>
 
 #include "platform/offline/hive_file.h"
+#include "platform/offline/image_files.h"
 
 namespace tessaly::offline {
 
-// Results of SaveHive besides 0 and errno values; all negative.
-// The new file could not be given the original's owner, group, mode or
-// every extended attribute (on NTFS: its security descriptor, attributes
-// and creation time). The original was not replaced.
-inline constexpr int kSaveMetadataNotKept = -1;
-// The rename of the new hive over the original reported failure, yet the
-// hive's name holds the new hive: the repair is in place, and the backup
-// of the original kept.
-inline constexpr int kSaveReplacedDespiteError = -2;
-// The rename of the new hive over the original reported failure, and the
-// hive's name now holds neither: the backup of the original and the new
-// hive under its temporary name are both kept.
-inline constexpr int kSaveHiveNameLost = -3;
+enum class SaveOutcome {
+  Saved,
+  // The rename of the new hive over the original reported failure, yet the
+  // hive's name holds the new hive: the repair is in place, and the backup
+  // of the original kept.
+  SavedDespiteError,
+  // status says why; the original is in place and nothing of this attempt is left.
+  NotSaved,
+  // The new file could not be given everything that made the original what
+  // it is (on NTFS: its security descriptor, attributes and creation time).
+  // The original was not replaced.
+  MetadataNotKept,
+  // The hive's name no longer holds the file the run loaded: another
+  // program put a file there. It was left as it is.
+  HiveReplacedMeanwhile,
+  // The rename reported failure, and the hive's name now holds neither: the
+  // backup of the original and the new hive under its temporary name are
+  // both kept.
+  HiveNameLost,
+};
+
+struct SaveResult {
+  SaveOutcome outcome = SaveOutcome::Saved;
+  FileStatus status;
+};
 
 // Replaces the hive file by the hive as changed in memory:
 //  1. the original is kept as "<fileName>.tessaly-backup" beside it (a
@@ -33,20 +46,20 @@ inline constexpr int kSaveHiveNameLost = -3;
 //     are copied beside the backup, named after it ("...-backup.LOG1").
 //  2. the new hive is written to "<fileName>.tessaly-new", given the
 //     original's metadata (read back to check) and flushed;
-//  3. it is renamed over the original, and the directory flushed.
+//  3. the original is let go, its name checked to still hold it, and the
+//     new hive renamed over it, the directory flushed.
 // Copies are written under the temporary name too, and renamed once
 // complete, so a backup name only ever holds a whole copy.
-// Returns 0, an errno or one of the statuses above. On failure the original
-// is in place and nothing of this attempt is left.
-int SaveHive(const Hive& hive, const HiveFileOnDisk& original);
+SaveResult SaveHive(ImageFiles& files, HiveFile& original);
 
-// SaveHive with the new hive's bytes written by writeContents(fd), which
-// returns 0 or an errno.
-int ReplaceHiveFile(const HiveFileOnDisk& original, const std::function<int(int fd)>& writeContents);
+// SaveHive with the new hive's bytes written by writeContents(file).
+SaveResult ReplaceHiveFile(ImageFiles& files, HiveFile& original,
+                           const std::function<FileStatus(ImageFileHandle file)>& writeContents);
 
 // Removes what an interrupted save left beside the hive fileName: its
-// temporary files, never a backup. *removed: how many. Returns 0 or the
-// errno of the first removal that failed.
-int RemoveSaveLeftovers(int directory, const std::string& fileName, int* removed);
+// temporary files, never a backup. *removed: how many. Returns the status
+// of the first removal that failed.
+FileStatus RemoveSaveLeftovers(ImageFiles& files, DirectoryHandle directory, const std::u16string& fileName,
+                               int* removed);
 
 }  // namespace tessaly::offline

@@ -18,7 +18,8 @@
 #include "hive/hive.h"
 #include "hive/little_endian.h"
 #include "platform/offline/image_tree.h"
-#include "platform/offline/offline_console.h"
+#include "tests/platform/offline/opened_image.h"
+#include "platform/posix/posix_console.h"
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/progress_line.h"
 #include "registry/registry.h"
@@ -271,10 +272,10 @@ TEST(CraftedBigDataTest, CostsNoMoreThanTheHiveHolds) {
   NameOneSegmentThroughout(edit, value, 0xFFFF);
   edit.WriteTo(image.HivePath());
 
-  offline::ImageTree tree(image.WindowsDirectory().string());
+  OpenedImage opened(image.WindowsDirectory().string());
   offline::ProgressLine progress;
-  offline::OfflineConsole console(progress);
-  offline::OfflineRegistry registry(tree, console, progress);
+  posix::PosixStreamConsole console(stdout);
+  offline::OfflineRegistry registry(opened.tree, console, progress);
   const std::u16string hivePath =
       u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\System32\\config\\COMPONENTS";
   const std::u16string keyPath = u"COMPONENTS\\DerivedData\\Components\\" + image::Utf16FromUtf8(kComponent);

@@ -4,19 +4,21 @@
 #include <gtest/gtest.h>
 
 #include "app/version.h"
-#include "platform/offline/command_line.h"
+#include "common/utf_conversion.h"
+#include "platform/posix/usage.h"
 #include "test_image.h"
 #include "tool_run.h"
 
 namespace tessaly::offline_test {
 namespace {
 
-using offline::UsageText;
+// The usage as the tool prints it, UTF-8.
+std::string UsageText() { return Utf8FromUtf16Lossy(posix::UsageText()); }
 
 constexpr int kInvalidArgument = 0x57;  // low byte of 0x80070057
 
 TEST(CommandLineTest, UsageIsInChineseAndEnglish) {
-  const std::string usage(UsageText());
+  const std::string usage = UsageText();
   EXPECT_TRUE(usage.starts_with("用法：tessaly [--dry-run|-n] [--jobs|-j N] WINDOWS_DIR\n")) << usage;
   EXPECT_NE(usage.find("\nUsage: tessaly [--dry-run|-n] [--jobs|-j N] WINDOWS_DIR\n"), std::string::npos) << usage;
 }
@@ -26,10 +28,10 @@ TEST(CommandLineTest, HelpAndVersionGoToStandardOutputAndExitWithZero) {
     std::vector<std::string> arguments;
     std::string output;
   } rows[] = {
-      {{"--help"}, std::string(UsageText())},
-      {{"-h"}, std::string(UsageText())},
+      {{"--help"}, UsageText()},
+      {{"-h"}, UsageText()},
       // The first of them decides, wherever it stands.
-      {{"/mnt/a/Windows", "/mnt/b/Windows", "--help", "--bogus"}, std::string(UsageText())},
+      {{"/mnt/a/Windows", "/mnt/b/Windows", "--help", "--bogus"}, UsageText()},
       {{"--version"}, std::string("tessaly ") + TESSALY_VERSION_TEXT + "\n"},
       {{"-n", "--version", "--help"}, std::string("tessaly ") + TESSALY_VERSION_TEXT + "\n"},
   };
@@ -73,7 +75,7 @@ TEST(CommandLineTest, WrongCommandLinesPrintTheUsageToStandardErrorAndExitWithIn
     SCOPED_TRACE(testing::PrintToString(row.arguments));
     const ToolRun run = RunTessaly(row.arguments);
     EXPECT_EQ(run.output, "");
-    EXPECT_EQ(run.errors, row.reason + std::string(UsageText()));
+    EXPECT_EQ(run.errors, row.reason + UsageText());
     EXPECT_EQ(run.exitStatus, kInvalidArgument);
   }
 }

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "hive_contents.h"
-#include "platform/posix/printable_path.h"
+#include "platform/offline/printable_path.h"
 #include "test_image.h"
 #include "tool_run.h"
 #include "tools/image/utf8.h"

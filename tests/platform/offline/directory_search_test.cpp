@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/offline/image_tree.h"
+#include "tests/platform/offline/opened_image.h"
 #include "platform/offline/offline_file_system.h"
 #include "platform/offline/progress_line.h"
 #include "tests/offline/test_image.h"
@@ -39,9 +40,9 @@ class DirectorySearchTest : public testing::Test {
   }
 
   TestImage image_;
-  offline::ImageTree tree_{image_.WindowsDirectory().string()};
+  OpenedImage opened_{image_.WindowsDirectory().string()};
   offline::ProgressLine progress_;
-  offline::OfflineFileSystem files_{tree_, progress_};
+  offline::OfflineFileSystem files_{opened_.tree, progress_};
 };
 
 TEST_F(DirectorySearchTest, NestedSearchesKeepTheirOwnListings) {

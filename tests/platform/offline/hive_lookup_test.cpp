@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "platform/offline/image_tree.h"
-#include "platform/offline/offline_console.h"
+#include "tests/platform/offline/opened_image.h"
+#include "platform/posix/posix_console.h"
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/progress_line.h"
 #include "registry/read_dword_value.h"
@@ -90,10 +91,10 @@ class HiveLookupTest : public testing::Test {
   }
 
   TestImage image_;
-  offline::ImageTree tree_{image_.WindowsDirectory().string()};
+  OpenedImage opened_{image_.WindowsDirectory().string()};
   offline::ProgressLine progress_;
-  offline::OfflineConsole console_{progress_};
-  offline::OfflineRegistry registry_{tree_, console_, progress_};
+  posix::PosixStreamConsole console_{stdout};
+  offline::OfflineRegistry registry_{opened_.tree, console_, progress_};
 };
 
 TEST_F(HiveLookupTest, EachKeyAnswersWithItsOwnValuesWhateverTheCase) {
@@ -176,10 +177,10 @@ TEST(HiveLookupOrderTest, OfNamesEqualButForCaseTheFirstAnswers) {
     hive.replace(second, 12, "F!TWIN-A.DLL");
     std::ofstream(image.HivePath(), std::ios::binary | std::ios::trunc) << hive;
 
-    offline::ImageTree tree{image.WindowsDirectory().string()};
+    OpenedImage opened{image.WindowsDirectory().string()};
     offline::ProgressLine progress;
-    offline::OfflineConsole console{progress};
-    offline::OfflineRegistry registry{tree, console, progress};
+    posix::PosixStreamConsole console{stdout};
+    offline::OfflineRegistry registry{opened.tree, console, progress};
     const std::u16string hivePath =
         u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\System32\\config\\COMPONENTS";
     ASSERT_EQ(registry.LoadKey(kLocalMachine, u"COMPONENTS", hivePath.c_str()), Win32Status::Success);

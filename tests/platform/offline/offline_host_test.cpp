@@ -6,7 +6,8 @@
 #include <string>
 
 #include "platform/offline/image_tree.h"
-#include "platform/offline/offline_console.h"
+#include "tests/platform/offline/opened_image.h"
+#include "platform/posix/posix_console.h"
 #include "platform/offline/offline_host.h"
 #include "platform/offline/offline_registry.h"
 #include "platform/offline/progress_line.h"
@@ -28,9 +29,10 @@ TEST(OfflineHostTest, WindowsDirectoryFillsTheBufferAsWindowsDoes) {
   for (const Case& c : {Case{"/mnt/win/Windows/", 16, u"/mnt/win/Windows", 0},
                         Case{longest, 259, std::u16string(259, u'w'), 0},
                         Case{longest + "w", 261, u"", 122}, Case{"/mnt/\xff/Windows", 0, u"", 1113}}) {
-    offline::ImageTree image(c.argument);
+    OpenedImage opened(c.argument);
+    offline::ImageTree& image = opened.tree;
     offline::ProgressLine progress;
-    offline::OfflineConsole console(progress);
+    posix::PosixStreamConsole console(stdout);
     offline::OfflineRegistry registry(image, console, progress);
     offline::OfflineHost host(image, registry, console, true);
     char16_t buffer[260] = {};

@@ -16,6 +16,8 @@
 #include "platform/offline/image_tree.h"
 #include "platform/offline/offline_file_system.h"
 #include "platform/offline/progress_line.h"
+#include "platform/posix/posix_console.h"
+#include "tests/platform/offline/opened_image.h"
 #include "platform/posix/unique_fd.h"
 #include "tests/offline/test_image.h"
 #include "tools/image/utf8.h"
@@ -74,7 +76,8 @@ TEST_F(ProgressLineTest, DrawsAtMostTenTimesASecondAndCountsOnlyFiles) {
   const DirectoryEntry directory{u"res", kFileAttributeDirectory};
   const DirectoryEntry link{u"link", kFileAttributeReparsePoint};
   {
-    ProgressLine line(terminal_.Get(), [this] { return now_; });
+    posix::PosixTerminal terminal(terminal_.Get());
+  ProgressLine line(&terminal, [this] { return now_; });
     line.ShowComponent(1, 3);
     // Just under a second of entries, one every 25 µs, one in four a file.
     for (int i = 1; i < 40000; ++i) {
@@ -96,7 +99,8 @@ TEST_F(ProgressLineTest, DrawsAtMostTenTimesASecondAndCountsOnlyFiles) {
 
 TEST_F(ProgressLineTest, FitsANarrowTerminalAndErasesOnlyWhatIsShown) {
   OpenTerminal(30);
-  ProgressLine line(terminal_.Get(), [this] { return now_; });
+  posix::PosixTerminal terminal(terminal_.Get());
+  ProgressLine line(&terminal, [this] { return now_; });
   line.Erase();
   EXPECT_EQ(Written(), "");
   line.ShowComponent(12345, 60000);
@@ -115,10 +119,11 @@ TEST_F(ProgressLineTest, CountsTheFilesTheSearchesList) {
     image.AddFile(file, "MZ");
   }
   fs::create_directory_symlink(image.WinSxS() / "amd64_count" / "res", image.WinSxS() / "amd64_count" / "link");
-  offline::ImageTree tree(image.WindowsDirectory().string());
+  OpenedImage opened(image.WindowsDirectory().string());
   // A second passes at each look at the clock, so every update is drawn.
-  ProgressLine line(terminal_.Get(), [this] { return now_ += 1s; });
-  offline::OfflineFileSystem files(tree, line);
+  posix::PosixTerminal terminal(terminal_.Get());
+  ProgressLine line(&terminal, [this] { return now_ += 1s; });
+  offline::OfflineFileSystem files(opened.tree, line);
   const std::u16string component =
       u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\WinSxS\\amd64_count\\";
   for (const std::u16string& directory : {component, component + u"res\\"}) {

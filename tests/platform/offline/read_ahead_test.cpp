@@ -18,7 +18,9 @@
 #include "platform/offline/image_tree.h"
 #include "platform/offline/read_ahead.h"
 #include "platform/offline/read_ahead_plan.h"
+#include "platform/posix/posix_image_files.h"
 #include "tests/offline/test_image.h"
+#include "tests/platform/offline/opened_image.h"
 #include "tools/image/utf8.h"
 
 namespace tessaly::offline_test {
@@ -26,11 +28,23 @@ namespace {
 
 constexpr char kComponent[] = "amd64_test_31bf3856ad364e35_10.0.19041.1_none_0123456789abcdef";
 
+// The image's files, and its store's directory opened through them.
+struct Store {
+  explicit Store(const TestImage& image) : files(image.WindowsDirectory().string()) {
+    offline::UniqueDirectory windows(files);
+    EXPECT_TRUE(files.OpenWindowsDirectory(windows.Put()).Ok());
+    EXPECT_TRUE(files.OpenDirectory(windows.Get(), u"WinSxS", directory.Put()).Ok());
+  }
+
+  posix::PosixImageFiles files;
+  offline::UniqueDirectory directory{files};
+};
+
 offline::ComponentListing ListTree(const TestImage& image) {
-  offline::UniqueFd store(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Store store(image);
   const std::atomic<bool> stop = false;
   offline::ComponentListing listing;
-  offline::ListComponentTree(store.Get(), kComponent, stop, &listing);
+  offline::ListComponentTree(store.files, store.directory.Get(), image::Utf16FromUtf8(kComponent), stop, &listing);
   return listing;
 }
 
@@ -99,12 +113,12 @@ TEST(ReadAheadTest, HandsOutOnlyWholeListings) {
   const offline::ComponentListing whole = ListTree(image);
   ASSERT_EQ(whole.size(), 4u);
 
-  offline::ReadAhead readAhead(offline::UniqueFd(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-                               3);
+  Store store(image);
+  offline::ReadAhead readAhead(store.files, std::move(store.directory), 3);
   const std::u16string name = image::Utf16FromUtf8(kComponent);
   int handedOut = 0;
   for (int round = 0; round < 200; ++round) {
-    readAhead.Queue({{u"earlier", "earlier"}, {name, kComponent}, {u"later", "later"}});
+    readAhead.Queue({{u"earlier"}, {name}, {u"later"}});
     // As long as the workers take for it, so that the walk meets them at every stage.
     ListTree(image);
     if (const std::optional<offline::ComponentListing> listing = readAhead.Take(name)) {
@@ -131,10 +145,10 @@ TEST(ReadAheadTest, LeavesTheWalkItsDescriptors) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
   int handedOut = 0;
   {
-    offline::ReadAhead readAhead(offline::UniqueFd(open(image.WinSxS().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-                                 8);
+    Store store(image);
+    offline::ReadAhead readAhead(store.files, std::move(store.directory), 8);
     for (int round = 0; round < 20; ++round) {
-      readAhead.Queue({{image::Utf16FromUtf8(kComponent), kComponent}});
+      readAhead.Queue({{image::Utf16FromUtf8(kComponent)}});
       ListTree(image);
       handedOut += readAhead.Take(image::Utf16FromUtf8(kComponent)).has_value();
     }
@@ -158,8 +172,8 @@ TEST(ReadAheadTest, PlanLooksOnlyAWindowAhead) {
     components.Subkey(names.back()).SetDword(u"CF", 0x200);
     fs::create_directories(image.WinSxS() / image::Utf8FromUtf16(names.back()));
   }
-  offline::ImageTree tree(image.WindowsDirectory().string());
-  offline::ReadAheadPlan plan(tree, registry,
+  OpenedImage opened(image.WindowsDirectory().string());
+  offline::ReadAheadPlan plan(opened.tree, registry,
                               u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\winsxs\\", 2);
 
   for (std::size_t entered = 0; entered < kComponents; ++entered) {

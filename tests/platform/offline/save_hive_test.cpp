@@ -3,7 +3,6 @@
 // it, each keeping its own metadata. An earlier backup is kept as this
 // save's backup only when it and its log copies hold what the files hold.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
@@ -14,16 +13,13 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/posix/full_io.h"
 #include "platform/offline/save_hive.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/posix_image_files.h"
 #include "tests/offline/test_image.h"
 #include "tests/tools/temp_dir.h"
 
 namespace tessaly::offline_test {
 namespace {
-
-using offline::UniqueFd;
 
 constexpr char kAttributeName[] = "user.tessaly-test";
 const std::string kBackupName = "COMPONENTS.tessaly-backup";
@@ -52,9 +48,6 @@ class LogBackupTest : public testing::Test {
         GTEST_SKIP() << "the temporary folder's file system has no user extended attributes";
       }
     }
-    directory_.Reset(open(folder_.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    hive_.Reset(open(Path("COMPONENTS").c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(directory_ && hive_);
   }
 
   fs::path Path(const std::string& name) const { return folder_.Path() / name; }
@@ -62,22 +55,28 @@ class LogBackupTest : public testing::Test {
     std::ofstream(Path(name), std::ios::binary) << bytes;
   }
 
-  int Save() {
-    const offline::HiveFileOnDisk onDisk{directory_.Get(), "COMPONENTS", hive_.Get(),
-                                         fs::file_size(Path("COMPONENTS")), {"COMPONENTS.LOG1", "COMPONENTS.LOG2"}};
-    return offline::ReplaceHiveFile(onDisk, [](int fd) {
-      const std::string repaired = "repaired hive";
-      return offline::WriteFully(fd, reinterpret_cast<const std::uint8_t*>(repaired.data()), repaired.size());
-    });
+  offline::SaveOutcome Save() {
+    posix::PosixImageFiles files(folder_.Path().string());
+    offline::HiveFile hive;
+    hive.directory = offline::UniqueDirectory(files);
+    hive.file = offline::UniqueImageFile(files);
+    EXPECT_TRUE(files.OpenWindowsDirectory(hive.directory.Put()).Ok());
+    EXPECT_TRUE(
+        files.OpenFile(hive.directory.Get(), u"COMPONENTS", offline::FileAccess::ReadForSave, hive.file.Put()).Ok());
+    hive.fileName = u"COMPONENTS";
+    hive.extent = fs::file_size(Path("COMPONENTS"));
+    hive.logNames = {u"COMPONENTS.LOG1", u"COMPONENTS.LOG2"};
+    return offline::ReplaceHiveFile(files, hive, [&files](offline::ImageFileHandle file) {
+             const std::string repaired = "repaired hive";
+             return files.Write(file, std::span(reinterpret_cast<const std::uint8_t*>(repaired.data()), repaired.size()));
+           }).outcome;
   }
 
   image::TempDir folder_;
-  UniqueFd directory_;
-  UniqueFd hive_;
 };
 
 TEST_F(LogBackupTest, TheLogsAreCopiedBesideTheBackupWithTheirMetadata) {
-  ASSERT_EQ(Save(), 0);
+  ASSERT_EQ(Save(), offline::SaveOutcome::Saved);
 
   EXPECT_EQ(FolderContents(folder_.Path()), (std::map<std::string, std::string>{
                                                 {"COMPONENTS", "repaired hive"},
@@ -105,7 +104,7 @@ TEST_F(LogBackupTest, ABackupThatHoldsTheFilesIsCompletedNotDuplicated) {
   WriteFile(kBackupName, "bytes of COMPONENTS");
   WriteFile(kBackupName + ".LOG1", "bytes of COMPONENTS.LOG1");
 
-  ASSERT_EQ(Save(), 0);
+  ASSERT_EQ(Save(), offline::SaveOutcome::Saved);
 
   const auto folder = FolderContents(folder_.Path());
   EXPECT_EQ(folder.size(), 6u);
@@ -116,7 +115,7 @@ TEST_F(LogBackupTest, ABackupWhoseLogCopyDiffersIsLeftForANewOne) {
   WriteFile(kBackupName, "bytes of COMPONENTS");
   WriteFile(kBackupName + ".LOG1", "another log");
 
-  ASSERT_EQ(Save(), 0);
+  ASSERT_EQ(Save(), offline::SaveOutcome::Saved);
 
   std::map<std::string, std::string> newBackup;
   for (const auto& [name, bytes] : FolderContents(folder_.Path())) {

@@ -1,4 +1,4 @@
-#include "platform/posix/printable_path.h"
+#include "platform/offline/printable_path.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -21,7 +21,7 @@ std::string WithoutTrailingSlashes(std::string_view path);
 // given, without trailing slashes, in UTF-16; nullopt when it is not UTF-8.
 std::optional<std::u16string> EngineDirectory(std::string_view windowsDirectory);
 
-class PosixImageFiles final : public offline::ImageFiles {
+class PosixImageFiles : public offline::ImageFiles {
  public:
   // windowsDirectory: the Linux path as given by the user, opened here; the
   // one place where a symbolic link is followed.

@@ -137,20 +137,22 @@ class WindowsArchiveTest(unittest.TestCase):
     def setUpClass(cls):
         cls.archive = built_package("TESSALY_WINDOWS_ARCHIVE")
 
-    def test_holds_both_executables_and_which_one_to_run(self):
+    def test_holds_both_programs_of_both_architectures_and_which_one_to_run(self):
         with zipfile.ZipFile(self.archive) as archive:
             files = {name for name in archive.namelist() if not name.endswith("/")}
-        self.assertEqual({"x64/tessaly.exe", "x86/tessaly.exe", "README.txt"}, files)
+        self.assertEqual({"x64/tessaly.exe", "x86/tessaly.exe", "x64/tessaly-offline.exe", "x86/tessaly-offline.exe",
+                          "README.txt"}, files)
 
-    def test_each_folder_holds_the_executable_of_its_architecture(self):
+    def test_each_folder_holds_the_executables_of_its_architecture(self):
         with zipfile.ZipFile(self.archive) as archive:
             for folder, machine in WINDOWS_MACHINES.items():
-                with self.subTest(folder):
-                    image = archive.read(f"{folder}/tessaly.exe")
-                    self.assertEqual(b"MZ", image[:2])
-                    header = int.from_bytes(image[0x3C:0x40], "little")
-                    self.assertEqual(b"PE\0\0", image[header:header + 4])
-                    self.assertEqual(machine, int.from_bytes(image[header + 4:header + 6], "little"))
+                for program in ["tessaly.exe", "tessaly-offline.exe"]:
+                    with self.subTest(folder=folder, program=program):
+                        image = archive.read(f"{folder}/{program}")
+                        self.assertEqual(b"MZ", image[:2])
+                        header = int.from_bytes(image[0x3C:0x40], "little")
+                        self.assertEqual(b"PE\0\0", image[header:header + 4])
+                        self.assertEqual(machine, int.from_bytes(image[header + 4:header + 6], "little"))
 
     def test_readme_opens_in_notepad_with_the_version(self):
         with zipfile.ZipFile(self.archive) as archive:
@@ -159,6 +161,12 @@ class WindowsArchiveTest(unittest.TestCase):
         self.assertTrue(text.startswith(b"\xef\xbb\xbf"))
         self.assertNotIn(b"\n", text.replace(b"\r\n", b""))
         self.assertIn(f"Tessaly {VERSION}".encode(), text)
+
+    def test_readme_says_which_program_to_use_where(self):
+        with zipfile.ZipFile(self.archive) as archive:
+            text = archive.read("README.txt").decode("utf-8-sig")
+        for line in ["tessaly-offline.exe D:\\Windows", "Windows PE", "WinRE"]:
+            self.assertIn(line, text)
 
 
 if __name__ == "__main__":

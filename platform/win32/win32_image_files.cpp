@@ -40,8 +40,8 @@ constexpr DWORD kFveLockedVolume = 0x80310000;
 constexpr DWORD kStatusFveLockedVolume = 0xC0210000;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Never through a link, and past the DACL where the backup and restore
-// privileges are enabled; the only way CreateFileW opens a directory.
+// Never through a link; past the DACL where the backup and restore
+// privileges are enabled (and the only way CreateFileW opens a directory).
 constexpr DWORD kOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 constexpr DWORD kDirectoryRights = FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
 // The most one ReadFile or WriteFile call is given.
@@ -114,7 +114,6 @@ const FileStatus kLink{FileProblem::Link, kErrorStoppedOnSymlink};
 const FileStatus kNotADirectory{FileProblem::NotADirectory, ERROR_DIRECTORY};
 const FileStatus kDirectoryNotFile{FileProblem::NotARegularFile, kErrorDirectoryNotSupported};
 const FileStatus kNotADiskFile{FileProblem::NotARegularFile, ERROR_INVALID_FUNCTION};
-const FileStatus kNotKept{FileProblem::MetadataNotKept, kNotKeptError};
 
 FileStatus NotKept(DWORD error) { return {FileProblem::MetadataNotKept, static_cast<std::int32_t>(error)}; }
 
@@ -210,9 +209,7 @@ std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& information) {
   return (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
 }
 
-std::uint64_t TimeOf(const FILETIME& time) {
-  return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
+std::uint64_t TimeOf(const FILETIME& time) { return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
 
 OVERLAPPED At(std::uint64_t offset) {
   OVERLAPPED overlapped{};
@@ -360,8 +357,8 @@ bool KeepsCreationTime(HANDLE copy, std::uint64_t originalTime, std::uint64_t co
   std::uint64_t probe = copyTime > 2 * kDay ? copyTime - kDay : copyTime + kDay;
   if (probe == originalTime) probe += kDay / 2;
   BY_HANDLE_FILE_INFORMATION information{};
-  return SetBasicInformation(copy, probe, 0) == ERROR_SUCCESS &&
-         ReadInformation(copy, &information) == ERROR_SUCCESS && TimeOf(information.ftCreationTime) == probe;
+  return SetBasicInformation(copy, probe, 0) == ERROR_SUCCESS && ReadInformation(copy, &information) == ERROR_SUCCESS &&
+         TimeOf(information.ftCreationTime) == probe;
 }
 
 DWORD SetCompression(HANDLE file, bool compressed) {
@@ -615,24 +612,22 @@ FileStatus Win32ImageFiles::ListDirectory(DirectoryHandle directory, std::size_t
   return {};
 }
 
-FileStatus Win32ImageFiles::LookUpEntry(DirectoryHandle parent, std::u16string_view name,
-                                        offline::EntryFacts* facts) {
+FileStatus Win32ImageFiles::LookUpEntry(DirectoryHandle parent, std::u16string_view name, offline::EntryFacts* facts) {
   const Directory* const opened = FindDirectory(parent);
   if (opened == nullptr) return kInvalidHandle;
   if (!IsSingleName(name)) return kNoSuchName;
   UniqueWin32Handle entry;
-  if (const DWORD error =
-          OpenInto(Join(opened->path, name), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, OPEN_EXISTING, kOpenFlags,
-                   &entry);
+  if (const DWORD error = OpenInto(Join(opened->path, name), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                   OPEN_EXISTING, kOpenFlags, &entry);
       error != ERROR_SUCCESS) {
     return StatusOf(error);
   }
   BY_HANDLE_FILE_INFORMATION information{};
   if (const DWORD error = ReadInformation(entry.Get(), &information); error != ERROR_SUCCESS) return StatusOf(error);
   facts->kind = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::Link
-                : (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? EntryKind::Directory
-                : GetFileType(entry.Get()) == FILE_TYPE_DISK                      ? EntryKind::File
-                                                                                  : EntryKind::Other;
+                : (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? EntryKind::Directory
+                : GetFileType(entry.Get()) == FILE_TYPE_DISK                       ? EntryKind::File
+                                                                                   : EntryKind::Other;
   facts->identity = IdentityOf(information);
   return {};
 }
@@ -774,8 +769,8 @@ FileStatus Win32ImageFiles::CreateFile(DirectoryHandle directory, std::u16string
   auto creating = std::make_unique<File>();
   creating->systemSecurity = securityPrivilege_;
   // CREATE_NEW never opens what is there, a link left under the name included.
-  DWORD error = OpenInto(path, kRights | (creating->systemSecurity ? ACCESS_SYSTEM_SECURITY : 0), 0, CREATE_NEW,
-                         kFlags, &creating->handle);
+  DWORD error = OpenInto(path, kRights | (creating->systemSecurity ? ACCESS_SYSTEM_SECURITY : 0), 0, CREATE_NEW, kFlags,
+                         &creating->handle);
   if (creating->systemSecurity && (error == ERROR_PRIVILEGE_NOT_HELD || error == ERROR_ACCESS_DENIED)) {
     creating->systemSecurity = false;
     error = OpenInto(path, kRights, 0, CREATE_NEW, kFlags, &creating->handle);
@@ -833,8 +828,7 @@ FileStatus Win32ImageFiles::CarryMetadata(ImageFileHandle original, ImageFileHan
   return {};
 }
 
-FileStatus Win32ImageFiles::Link(DirectoryHandle directory, std::u16string_view existing,
-                                 std::u16string_view newName) {
+FileStatus Win32ImageFiles::Link(DirectoryHandle directory, std::u16string_view existing, std::u16string_view newName) {
   const Directory* const opened = FindDirectory(directory);
   if (opened == nullptr) return kInvalidHandle;
   if (!IsSingleName(existing) || !IsSingleName(newName)) return kNoSuchName;
@@ -866,7 +860,23 @@ FileStatus Win32ImageFiles::Remove(DirectoryHandle directory, std::u16string_vie
   const Directory* const opened = FindDirectory(directory);
   if (opened == nullptr) return kInvalidHandle;
   if (!IsSingleName(name)) return kNoSuchName;
-  return DeleteFileW(AsWide(Join(opened->path, name).c_str())) ? FileStatus{} : LastErrorStatus();
+  const std::u16string path = Join(opened->path, name);
+  if (DeleteFileW(AsWide(path.c_str()))) return {};
+  const DWORD error = GetLastError();
+  // Windows refuses to remove a read-only file, which a copy that carries a
+  // read-only original's attributes is; the attribute goes first, as on
+  // Linux, where a file's own mode never keeps it from being removed.
+  const DWORD attributes = GetFileAttributesW(AsWide(path.c_str()));
+  if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+          FILE_ATTRIBUTE_READONLY ||
+      !SetFileAttributesW(AsWide(path.c_str()), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    return StatusOf(error);
+  }
+  if (DeleteFileW(AsWide(path.c_str()))) return {};
+  const FileStatus status = LastErrorStatus();
+  SetFileAttributesW(AsWide(path.c_str()), attributes);
+  return status;
 }
 
 FileStatus Win32ImageFiles::SyncDirectory(DirectoryHandle directory) {
@@ -904,7 +914,8 @@ WriteAccess Win32ImageFiles::ProbeWriteAccess(DirectoryHandle directory, std::u1
   if (IsHibernated(opened->path)) return WriteAccess::Hibernated;
   // A save replaces files whose DACL may let only SYSTEM or TrustedInstaller
   // write them, and gives the copies their owners.
-  if (EnablePrivilege(L"SeBackupPrivilege") != ERROR_SUCCESS || EnablePrivilege(L"SeRestorePrivilege") != ERROR_SUCCESS) {
+  if (EnablePrivilege(L"SeBackupPrivilege") != ERROR_SUCCESS ||
+      EnablePrivilege(L"SeRestorePrivilege") != ERROR_SUCCESS) {
     return WriteAccess::Denied;
   }
   UniqueWin32Handle probe;
@@ -947,11 +958,30 @@ unsigned Win32ImageFiles::AffordableWorkers(unsigned wanted) {
   return wanted;
 }
 
+namespace {
+
+// The name as the directory at the full path `directory` holds it: Windows
+// finds a name in any case, and messages show the one on the disk.
+std::u16string NameOnDisk(const std::u16string& directory, const std::u16string& name) {
+  if (name.find_first_of(u"*?") != std::u16string::npos) return name;
+  WIN32_FIND_DATAW found;
+  const HANDLE first =
+      FindFirstFileExW(AsWide(Join(directory, name).c_str()), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (first == INVALID_HANDLE_VALUE) return name;
+  const UniqueSearch search(first);
+  return std::u16string(AsUtf16(found.cFileName));
+}
+
+}  // namespace
+
 std::u16string Win32ImageFiles::DisplayPath(std::span<const std::u16string> names) {
   std::u16string path = givenDirectory_;
+  std::u16string full = fullDirectory_;
   for (const std::u16string& name : names) {
+    const std::u16string shown = NameOnDisk(full, name);
+    full = Join(full, shown);
     if (!path.empty() && !IsSeparator(path.back())) path += u'\\';
-    path += name;
+    path += shown;
   }
   // A backslash cannot be part of a Windows name, so only control
   // characters, which could break or overwrite a line, are escaped.
@@ -975,8 +1005,8 @@ std::u16string Win32ImageFiles::Describe(const FileStatus& status) {
                      static_cast<DWORD>(status.code), 0, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
   std::u16string text(AsUtf16(buffer), length);
   // The messages end their sentence and line; the caller's text goes on after them.
-  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ' ||
-                           text.back() == u'.' || text.back() == u'\u3002')) {
+  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ' || text.back() == u'.' ||
+                           text.back() == u'\u3002')) {
     text.pop_back();
   }
   if (!text.empty()) return text;
@@ -985,9 +1015,7 @@ std::u16string Win32ImageFiles::Describe(const FileStatus& status) {
   return text;
 }
 
-Win32Status Win32ImageFiles::ToWin32Status(const FileStatus& status) {
-  return static_cast<Win32Status>(status.code);
-}
+Win32Status Win32ImageFiles::ToWin32Status(const FileStatus& status) { return static_cast<Win32Status>(status.code); }
 
 }  // namespace tessaly::win32
 

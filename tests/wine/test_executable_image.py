@@ -25,6 +25,9 @@ LANGUAGE_ZH_CN = 2052
 
 # DLLs that every Windows 10 has; the C++ and GCC runtimes are linked in.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "shlwapi.dll", "ntdll.dll", "version.dll", "msvcrt.dll"}
+# Windows PE has these too; the offline program draws its hash key from bcrypt.
+OFFLINE_PROGRAM_DLLS = {"kernel32.dll", "advapi32.dll", "bcrypt.dll", "msvcrt.dll"}
+PROGRAMS = ["tessaly.exe", "tessaly-offline.exe"]
 REGISTRY_FUNCTIONS = {"RegOpenKeyW", "RegOpenKeyExW", "RegEnumValueW", "RegEnumKeyW", "RegQueryValueExW",
                       "RegSetValueExW", "RegLoadKeyW", "RegCloseKey"}
 IS_OS_ORDINAL = 437
@@ -56,7 +59,7 @@ class ExecutableImageTest(unittest.TestCase):
 
     def test_executables_and_libraries_are_built_for_their_architecture(self):
         for architecture, build in self.builds():
-            images = [build / "tessaly.exe", build / "tests" / "run_with_exit_code.exe",
+            images = [*[build / program for program in PROGRAMS], build / "tests" / "run_with_exit_code.exe",
                       *[build / "tests" / "wcp" / library for library in STAND_IN_EXPORTS]]
             for image in images:
                 self.assertEqual(MACHINES[architecture], PeImage(image).machine, image.name)
@@ -74,23 +77,33 @@ class ExecutableImageTest(unittest.TestCase):
             everything = {entry for entries in imports.values() for entry in entries}
             self.assertFalse(everything & {"GetVersionExW", "GetVersionExA", "GetVersion", "RtlGetVersion"})
 
+    def test_offline_program_loads_no_registry_hive_and_needs_only_system_dlls(self):
+        for _, build in self.builds():
+            imports = PeImage(build / "tessaly-offline.exe").imports()
+            self.assertLessEqual(set(imports), OFFLINE_PROGRAM_DLLS)
+            # Hives are read and written by the program's own code, never mounted.
+            everything = {entry for entries in imports.values() for entry in entries}
+            self.assertFalse({name for name in everything if isinstance(name, str) and name.startswith("Reg")})
+
     def test_manifest_requires_administrator_and_declares_no_compatibility(self):
         for _, build in self.builds():
-            manifests = [r for r in PeImage(build / "tessaly.exe").resources() if r.type == RT_MANIFEST]
-            self.assertEqual([(1, LANGUAGE_EN_US)], [(r.name, r.language) for r in manifests])
-            assembly = ElementTree.fromstring(manifests[0].data)
-            levels = assembly.findall(f".//{ASSEMBLY_V3}requestedExecutionLevel")
-            self.assertEqual([{"level": "requireAdministrator", "uiAccess": "false"}], [e.attrib for e in levels])
-            self.assertNotIn(b"compatibility", manifests[0].data)
+            for program in PROGRAMS:
+                manifests = [r for r in PeImage(build / program).resources() if r.type == RT_MANIFEST]
+                self.assertEqual([(1, LANGUAGE_EN_US)], [(r.name, r.language) for r in manifests], program)
+                assembly = ElementTree.fromstring(manifests[0].data)
+                levels = assembly.findall(f".//{ASSEMBLY_V3}requestedExecutionLevel")
+                self.assertEqual([{"level": "requireAdministrator", "uiAccess": "false"}], [e.attrib for e in levels])
+                self.assertNotIn(b"compatibility", manifests[0].data)
 
     def test_version_resource_carries_the_project_version(self):
         self.assertEqual((1, 0, 0, 1001), project_version())
         for _, build in self.builds():
-            versions = [r for r in PeImage(build / "tessaly.exe").resources() if r.type == RT_VERSION]
-            self.assertEqual([(1, LANGUAGE_ZH_CN)], [(r.name, r.language) for r in versions])
-            version = fixed_file_version(versions[0].data)
-            self.assertEqual(project_version(), version.file_version)
-            self.assertEqual(project_version(), version.product_version)
+            for program in PROGRAMS:
+                versions = [r for r in PeImage(build / program).resources() if r.type == RT_VERSION]
+                self.assertEqual([(1, LANGUAGE_ZH_CN)], [(r.name, r.language) for r in versions], program)
+                version = fixed_file_version(versions[0].data)
+                self.assertEqual(project_version(), version.file_version)
+                self.assertEqual(project_version(), version.product_version)
 
     def test_stand_in_servicing_libraries_export_undecorated_names(self):
         for _, build in self.builds():

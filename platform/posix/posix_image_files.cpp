@@ -18,6 +18,7 @@
 
 #include "common/utf_conversion.h"
 #include "platform/offline/printable_path.h"
+#include "platform/offline/read_ahead.h"
 #include "platform/posix/directory_listing.h"
 #include "platform/posix/errno_status.h"
 #include "platform/posix/file_metadata.h"
@@ -41,10 +42,8 @@ constexpr int kLockAttempts = 3;
 // Files are created for the owner alone; the save gives them their metadata once written.
 constexpr mode_t kPrivateMode = 0600;
 // Descriptors one read-ahead worker may hold at once: one per directory
-// level it goes down, to its depth limit (kMaxReadAheadDepth, 32, in
-// platform/offline/read_ahead.h), and the component's own. Kept here so
-// that this file needs none of the read-ahead's code.
-constexpr rlim_t kDescriptorsPerWorker = 32 + 1;
+// level it goes down, to its depth limit, and the component's own.
+constexpr rlim_t kDescriptorsPerWorker = offline::kMaxReadAheadDepth + 1;
 
 int Fd(DirectoryHandle directory) { return static_cast<int>(directory); }
 int Fd(ImageFileHandle file) { return static_cast<int>(file); }

@@ -1,13 +1,14 @@
-// Runs a program with this process's standard handles, waits for it and
-// prints its whole 32-bit exit code to standard error as
-// "exit code 0x%08X"; under Wine the Linux exit status keeps only the low
-// 8 bits. Options set up conditions the program must meet:
+// Runs a program with the arguments that follow it and this process's
+// standard handles, waits for it and prints its whole 32-bit exit code to
+// standard error as "exit code 0x%08X"; under Wine the Linux exit status
+// keeps only the low 8 bits. Options set up conditions the program must meet:
 //   --without-privilege NAME  start it with a token that lacks privilege NAME
 //   --hold-for-writing PATH   keep PATH open for writing while it runs
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -15,6 +16,8 @@ struct Options {
   const wchar_t* removedPrivilege = nullptr;
   const wchar_t* heldFile = nullptr;
   const wchar_t* program = nullptr;
+  wchar_t** arguments = nullptr;  // the program's, after its name
+  int argumentCount = 0;
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options) {
@@ -28,9 +31,31 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
       break;
     }
   }
-  if (i != argc - 1) return false;
+  if (i >= argc) return false;
   options->program = argv[i];
+  options->arguments = argv + i + 1;
+  options->argumentCount = argc - i - 1;
   return true;
+}
+
+// Appends text as one argument, quoted so that the program's C runtime
+// (CommandLineToArgvW's rules) splits it back out unchanged.
+void AppendArgument(std::wstring* line, const wchar_t* text) {
+  if (!line->empty()) line->push_back(L' ');
+  line->push_back(L'"');
+  std::size_t backslashes = 0;
+  for (const wchar_t* c = text; *c != L'\0'; ++c) {
+    if (*c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes are literal unless a quote follows them.
+    line->append(*c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    line->push_back(*c);
+  }
+  line->append(backslashes * 2, L'\\');
+  line->push_back(L'"');
 }
 
 int Fail(const wchar_t* what) {
@@ -57,7 +82,8 @@ int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
     std::fwprintf(stderr,
-                  L"usage: run_with_exit_code [--without-privilege NAME] [--hold-for-writing PATH] PROGRAM\n");
+                  L"usage: run_with_exit_code [--without-privilege NAME] [--hold-for-writing PATH] PROGRAM "
+                  L"[ARGUMENT...]\n");
     return 2;
   }
 
@@ -73,14 +99,21 @@ int wmain(int argc, wchar_t** argv) {
     if (heldFile == INVALID_HANDLE_VALUE) return Fail(L"cannot open the file to hold");
   }
 
+  std::wstring commandLine;
+  AppendArgument(&commandLine, options.program);
+  for (int index = 0; index < options.argumentCount; ++index) {
+    AppendArgument(&commandLine, options.arguments[index]);
+  }
+
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   const BOOL started =
       token != nullptr
-          ? CreateProcessAsUserW(token, options.program, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                 &startup, &process)
-          : CreateProcessW(options.program, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+          ? CreateProcessAsUserW(token, options.program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &startup, &process)
+          : CreateProcessW(options.program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &process);
   if (!started) return Fail(L"cannot start the program");
   CloseHandle(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);

@@ -341,6 +341,16 @@ DWORD ReadInformation(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
   return GetFileInformationByHandle(file, information) ? ERROR_SUCCESS : GetLastError();
 }
 
+// The attributes alone, for the checks of every open: unlike the whole
+// information, they need no question to the volume (its serial number),
+// which under Wine is a round trip through a device driver per call.
+DWORD ReadAttributes(HANDLE file, DWORD* attributes) {
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic))) return GetLastError();
+  *attributes = basic.FileAttributes;
+  return ERROR_SUCCESS;
+}
+
 DWORD SetBasicInformation(HANDLE file, std::uint64_t creationTime, DWORD attributes) {
   FILE_BASIC_INFO basic{};
   // Zero leaves a time or the attributes as they are.
@@ -548,12 +558,12 @@ FileStatus Win32ImageFiles::OpenDirectoryPath(std::u16string path, bool followLi
       error != ERROR_SUCCESS) {
     return StatusOf(error);
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (const DWORD error = ReadInformation(opened->handle.Get(), &information); error != ERROR_SUCCESS) {
+  DWORD attributes = 0;
+  if (const DWORD error = ReadAttributes(opened->handle.Get(), &attributes); error != ERROR_SUCCESS) {
     return StatusOf(error);
   }
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kNotADirectory;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kNotADirectory;
   opened->path = std::move(path);
   *directory = AddDirectory(std::move(opened));
   return {};
@@ -675,12 +685,12 @@ FileStatus Win32ImageFiles::OpenFile(DirectoryHandle parent, std::u16string_view
     error = OpenInto(path, rights, share, OPEN_EXISTING, kOpenFlags, &opening->handle);
   }
   if (error != ERROR_SUCCESS) return StatusOf(error);
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (const DWORD failed = ReadInformation(opening->handle.Get(), &information); failed != ERROR_SUCCESS) {
+  DWORD attributes = 0;
+  if (const DWORD failed = ReadAttributes(opening->handle.Get(), &attributes); failed != ERROR_SUCCESS) {
     return StatusOf(failed);
   }
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return kDirectoryNotFile;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return kDirectoryNotFile;
   if (GetFileType(opening->handle.Get()) != FILE_TYPE_DISK) return kNotADiskFile;
   if (forSave) {
     // Sharing keeps other programs from writing; the lock keeps out another

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -30,6 +31,8 @@ using offline::FileStatus;
 using offline::ImageFileHandle;
 using offline::WriteAccess;
 
+// Large enough for a component directory in one call.
+constexpr std::size_t kListingBufferSize = 64 * 1024;
 // Codes the MinGW-w64 headers lack.
 constexpr DWORD kErrorDirectoryNotSupported = 336;
 constexpr DWORD kErrorStoppedOnSymlink = 681;
@@ -596,24 +599,29 @@ FileStatus Win32ImageFiles::ListDirectory(DirectoryHandle directory, std::size_t
                                           std::vector<DirectoryEntry>* entries) {
   const Directory* const opened = FindDirectory(directory);
   if (opened == nullptr) return kInvalidHandle;
-  WIN32_FIND_DATAW found;
-  const HANDLE first = FindFirstFileExW(AsWide(Join(opened->path, u"*").c_str()), FindExInfoBasic, &found,
-                                        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  // Read through the handle itself, from the start each time: no path is
+  // looked up again, and the listing is of the very directory opened.
+  alignas(FILE_FULL_DIR_INFO) std::byte buffer[kListingBufferSize];
+  FILE_INFO_BY_HANDLE_CLASS request = FileFullDirectoryRestartInfo;
   std::size_t count = 0;
-  if (first == INVALID_HANDLE_VALUE) {
-    // No entry at all: a volume's root lists neither "." nor "..".
-    if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) return StatusOf(error);
-  } else {
-    const UniqueSearch search(first);
-    do {
+  while (GetFileInformationByHandleEx(opened->handle.Get(), request, buffer, sizeof(buffer))) {
+    request = FileFullDirectoryInfo;
+    for (std::size_t offset = 0;;) {
+      const auto* const found = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
       if (count == maxEntries) return {FileProblem::TooManyEntries, static_cast<std::int32_t>(kTooManyEntriesError)};
       // Entries past the count are storage left from an earlier listing, reused.
       if (count == entries->size()) entries->emplace_back();
       DirectoryEntry& entry = (*entries)[count++];
-      entry.name.assign(AsUtf16(found.cFileName));
-      entry.attributes = found.dwFileAttributes;
-    } while (FindNextFileW(search.Get(), &found));
-    if (const DWORD error = GetLastError(); error != ERROR_NO_MORE_FILES) return StatusOf(error);
+      entry.name.assign(AsUtf16(found->FileName), found->FileNameLength / sizeof(wchar_t));
+      entry.attributes = found->FileAttributes;
+      if (found->NextEntryOffset == 0) break;
+      offset += found->NextEntryOffset;
+    }
+  }
+  // An empty directory (a volume's root lists neither "." nor "..") ends
+  // with no file found.
+  if (const DWORD error = GetLastError(); error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
+    return StatusOf(error);
   }
   entries->resize(count);
   std::sort(entries->begin(), entries->end(), [](const DirectoryEntry& left, const DirectoryEntry& right) {

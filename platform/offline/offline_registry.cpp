@@ -228,8 +228,10 @@ Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* 
     case SaveOutcome::NotSaved:
       break;
   }
-  return saved.status.problem == FileProblem::InUse ? Win32Status::SharingViolation
-                                                    : image_.Files().ToWin32Status(saved.status);
+  if (saved.status.problem == FileProblem::InUse) return Win32Status::SharingViolation;
+  // A save that did not happen is never reported as one that did.
+  const Win32Status status = image_.Files().ToWin32Status(saved.status);
+  return status == Win32Status::Success ? Win32Status::RegistryIoFailed : status;
 }
 
 Win32Status OfflineRegistry::CloseKey(KeyHandle key) {

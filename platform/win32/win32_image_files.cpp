@@ -1016,11 +1016,56 @@ std::u16string Win32ImageFiles::DisplayPath(std::span<const std::u16string> name
   return printable;
 }
 
+namespace {
+
+// The Win32 code a status stands for. One the run made itself, without a
+// code, gets the code Windows gives the same problem: never 0, which would
+// read as success.
+DWORD CodeOf(const FileStatus& status) {
+  if (status.code != 0) return static_cast<DWORD>(status.code);
+  switch (status.problem) {
+    case FileProblem::None:
+      return ERROR_SUCCESS;
+    case FileProblem::NotFound:
+      return ERROR_FILE_NOT_FOUND;
+    case FileProblem::NotADirectory:
+      return ERROR_DIRECTORY;
+    case FileProblem::Link:
+      return kErrorStoppedOnSymlink;
+    case FileProblem::NotARegularFile:
+      return ERROR_BAD_FILE_TYPE;
+    case FileProblem::AccessDenied:
+      return ERROR_ACCESS_DENIED;
+    case FileProblem::InUse:
+      return ERROR_SHARING_VIOLATION;
+    case FileProblem::Exists:
+      return ERROR_ALREADY_EXISTS;
+    case FileProblem::LinksUnsupported:
+    case FileProblem::MetadataNotKept:
+      return ERROR_NOT_SUPPORTED;
+    case FileProblem::ReadOnlyVolume:
+      return ERROR_WRITE_PROTECT;
+    case FileProblem::VolumeLocked:
+      return kFveLockedVolume;
+    case FileProblem::DiskFull:
+      return ERROR_DISK_FULL;
+    case FileProblem::TooManyEntries:
+      return kTooManyEntriesError;
+    case FileProblem::NoUnicodeForm:
+      return ERROR_NO_UNICODE_TRANSLATION;
+    case FileProblem::Other:
+      break;
+  }
+  return ERROR_IO_DEVICE;
+}
+
+}  // namespace
+
 std::u16string Win32ImageFiles::Describe(const FileStatus& status) {
+  const DWORD code = CodeOf(status);
   wchar_t buffer[1024];
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                     static_cast<DWORD>(status.code), 0, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                      buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
   std::u16string text(AsUtf16(buffer), length);
   // The messages end their sentence and line; the caller's text goes on after them.
   while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ' || text.back() == u'.' ||
@@ -1029,11 +1074,11 @@ std::u16string Win32ImageFiles::Describe(const FileStatus& status) {
   }
   if (!text.empty()) return text;
   text = u"错误 0x";
-  AppendHex(static_cast<std::uint32_t>(status.code), 8, &text);
+  AppendHex(static_cast<std::uint32_t>(code), 8, &text);
   return text;
 }
 
-Win32Status Win32ImageFiles::ToWin32Status(const FileStatus& status) { return static_cast<Win32Status>(status.code); }
+Win32Status Win32ImageFiles::ToWin32Status(const FileStatus& status) { return static_cast<Win32Status>(CodeOf(status)); }
 
 }  // namespace tessaly::win32
 

@@ -40,7 +40,10 @@ class AlteredImageFiles final : public posix::PosixImageFiles {
   std::function<FileStatus()> windowsDirectory;
   std::function<FileStatus(std::u16string_view name)> openFile;
   std::function<FileStatus()> carryMetadata;
+  std::function<FileStatus()> rename;
   bool runningSystem = false;
+  // A platform that has no code of its own for a failure.
+  bool failuresWithoutCode = false;
 
   FileStatus OpenWindowsDirectory(DirectoryHandle* directory) override {
     if (windowsDirectory) return windowsDirectory();
@@ -56,6 +59,15 @@ class AlteredImageFiles final : public posix::PosixImageFiles {
   FileStatus CarryMetadata(ImageFileHandle original, ImageFileHandle copy) override {
     if (carryMetadata) return carryMetadata();
     return PosixImageFiles::CarryMetadata(original, copy);
+  }
+  FileStatus Rename(DirectoryHandle directory, std::u16string_view from, std::u16string_view to,
+                    bool replace) override {
+    if (rename) return rename();
+    return PosixImageFiles::Rename(directory, from, to, replace);
+  }
+  Win32Status ToWin32Status(const FileStatus& status) override {
+    if (failuresWithoutCode) return Win32Status::Success;
+    return PosixImageFiles::ToWin32Status(status);
   }
   WriteAccess ProbeWriteAccess(DirectoryHandle directory, std::u16string_view name) override {
     if (writeAccess) return writeAccess();
@@ -181,6 +193,18 @@ TEST_F(VolumeRefusalTest, ACopyThatCannotKeepTheOwnerLeavesTheOriginal) {
   EXPECT_NE(run.output.find("新的COMPONENTS无法保留原文件的所有者、权限或扩展属性"), std::string::npos) << run.output;
   EXPECT_EQ(run.exitCode, static_cast<ExitCode>(0x80070005));
   EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
+}
+
+// A save that failed is reported as a failure even when the platform's
+// code for it reads as success.
+TEST_F(VolumeRefusalTest, AFailedSaveWithoutACodeIsStillAFailure) {
+  const ProgramRun run = RunProgram(false, [](AlteredImageFiles& files) {
+    files.rename = [] { return FileStatus{FileProblem::Other, 0}; };
+    files.failuresWithoutCode = true;
+  });
+  EXPECT_EQ(run.output.find("修复完成"), std::string::npos) << run.output;
+  EXPECT_EQ(run.exitCode, static_cast<ExitCode>(0x800703F8));
+  EXPECT_EQ(ReadFileBytes(image_.HivePath()), hiveBefore_);
 }
 
 }  // namespace

@@ -855,10 +855,11 @@ FileStatus Win32ImageFiles::Link(DirectoryHandle directory, std::u16string_view 
     return {};
   }
   const DWORD error = GetLastError();
-  // File systems without hard links (FAT, exFAT, some shares), and a file
-  // that has all the links NTFS allows.
+  // File systems without hard links (FAT, exFAT, some shares), a file that
+  // has all the links NTFS allows, and a link the system will not make
+  // while the run itself holds the hive: the backup is then a copy.
   if (error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
-      error == ERROR_TOO_MANY_LINKS) {
+      error == ERROR_TOO_MANY_LINKS || error == ERROR_SHARING_VIOLATION) {
     return {FileProblem::LinksUnsupported, static_cast<std::int32_t>(error)};
   }
   return StatusOf(error);

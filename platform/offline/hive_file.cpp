@@ -12,10 +12,11 @@
 namespace tessaly::offline {
 namespace {
 
-// A transaction log beside the hive, read whole; empty when there is none.
+// A transaction log beside the hive, mapped whole; empty when there is none.
 struct TransactionLog {
   std::u16string name;
-  std::vector<std::uint8_t> bytes;
+  UniqueMapping mapping;
+  std::span<const std::uint8_t> bytes;
 };
 
 // The whole file, up to its length now; a file that grows meanwhile is
@@ -43,10 +44,15 @@ Win32Status ReadLog(ImageTree& image, DirectoryHandle directory, const std::u16s
   FileStatus status = files.OpenFile(directory, log->name, FileAccess::Read, file.Put());
   // A log that is not a file at all cannot be read as one.
   if (status.problem == FileProblem::NotARegularFile) return Win32Status::RegistryIoFailed;
-  if (status.Ok()) status = ReadWholeFile(files, file.Get(), &log->bytes);
-  if (!status.Ok()) return files.ToWin32Status(status);
-  if (log->bytes.empty()) log->name.clear();
-  return Win32Status::Success;
+  FileFacts facts;
+  if (status.Ok()) status = files.Inspect(file.Get(), &facts);
+  if (status.Ok() && facts.size == 0) {
+    log->name.clear();
+    return Win32Status::Success;
+  }
+  log->mapping = UniqueMapping(files);
+  if (status.Ok()) status = files.MapFile(file.Get(), facts.size, log->mapping.Put(), &log->bytes);
+  return status.Ok() ? Win32Status::Success : files.ToWin32Status(status);
 }
 
 // The sequence number the saved hive's base block gets: newer than every

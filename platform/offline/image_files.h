@@ -27,6 +27,7 @@ namespace tessaly::offline {
 
 enum class DirectoryHandle : std::intptr_t { Invalid = -1 };
 enum class ImageFileHandle : std::intptr_t { Invalid = -1 };
+enum class MappingHandle : std::intptr_t { Invalid = -1 };
 
 // What the run decides on when a call fails.
 enum class FileProblem : std::uint8_t {
@@ -137,6 +138,13 @@ class ImageFiles {
   virtual FileStatus ReadAt(ImageFileHandle file, std::uint64_t offset, std::span<std::uint8_t> buffer,
                             std::size_t* got) = 0;
 
+  // The first size bytes of a file (size > 0, at most its length), mapped
+  // for reading: they stay the system's pages, so a large transaction log
+  // costs the run no memory of its own. Valid until the mapping is released.
+  virtual FileStatus MapFile(ImageFileHandle file, std::uint64_t size, MappingHandle* mapping,
+                             std::span<const std::uint8_t>* bytes) = 0;
+  virtual void Unmap(MappingHandle mapping) = 0;
+
   // --- Writing, for saving a hive beside the original ------------------
 
   // A new file `name` in directory, for writing, that no one else may open
@@ -195,6 +203,7 @@ class ImageFiles {
 
 using UniqueDirectory = UniqueHandle<DirectoryHandle::Invalid, &ImageFiles::CloseDirectory>;
 using UniqueImageFile = UniqueHandle<ImageFileHandle::Invalid, &ImageFiles::CloseFile>;
+using UniqueMapping = UniqueHandle<MappingHandle::Invalid, &ImageFiles::Unmap>;
 
 // The CPUs this process may run on, at most 8: the default thread count.
 // Defined with each platform's image files.

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "common/utf_conversion.h"
 #include "platform/offline/printable_path.h"
@@ -307,6 +309,34 @@ FileStatus PosixImageFiles::ReadAt(ImageFileHandle file, std::uint64_t offset, s
   *got = 0;
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return StatusOf(EINVAL);
   return StatusOf(offline::ReadFullyAt(Fd(file), buffer.data(), buffer.size(), static_cast<off_t>(offset), got));
+}
+
+namespace {
+
+// A mapping's handle is the address of what munmap needs.
+struct Mapping {
+  void* address;
+  std::size_t size;
+};
+
+}  // namespace
+
+FileStatus PosixImageFiles::MapFile(ImageFileHandle file, std::uint64_t size, offline::MappingHandle* mapping,
+                                    std::span<const std::uint8_t>* bytes) {
+  if (size == 0 || size > std::numeric_limits<std::size_t>::max()) return StatusOf(EINVAL);
+  const auto length = static_cast<std::size_t>(size);
+  void* const address = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, Fd(file), 0);
+  if (address == MAP_FAILED) return StatusOf(errno);
+  // Recovery reads the whole log, from all over it.
+  madvise(address, length, MADV_WILLNEED);
+  *mapping = static_cast<offline::MappingHandle>(reinterpret_cast<std::intptr_t>(new Mapping{address, length}));
+  *bytes = std::span(static_cast<const std::uint8_t*>(address), length);
+  return {};
+}
+
+void PosixImageFiles::Unmap(offline::MappingHandle mapping) {
+  const std::unique_ptr<Mapping> mapped(reinterpret_cast<Mapping*>(static_cast<std::intptr_t>(mapping)));
+  munmap(mapped->address, mapped->size);
 }
 
 FileStatus PosixImageFiles::CreateFile(DirectoryHandle directory, std::u16string_view name, ImageFileHandle* file) {

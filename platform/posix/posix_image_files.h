@@ -50,6 +50,9 @@ class PosixImageFiles : public offline::ImageFiles {
   offline::FileStatus Read(offline::ImageFileHandle file, std::span<std::uint8_t> buffer, std::size_t* got) override;
   offline::FileStatus ReadAt(offline::ImageFileHandle file, std::uint64_t offset, std::span<std::uint8_t> buffer,
                              std::size_t* got) override;
+  offline::FileStatus MapFile(offline::ImageFileHandle file, std::uint64_t size, offline::MappingHandle* mapping,
+                              std::span<const std::uint8_t>* bytes) override;
+  void Unmap(offline::MappingHandle mapping) override;
 
   offline::FileStatus CreateFile(offline::DirectoryHandle directory, std::u16string_view name,
                                  offline::ImageFileHandle* file) override;

@@ -775,6 +775,38 @@ FileStatus Win32ImageFiles::ReadAt(ImageFileHandle file, std::uint64_t offset, s
   return ReadFrom(*opened, offset, buffer, got);
 }
 
+namespace {
+
+// A mapping's handle is the address of the section and its view.
+struct Mapping {
+  UniqueWin32Handle section;
+  const void* view = nullptr;
+};
+
+}  // namespace
+
+FileStatus Win32ImageFiles::MapFile(ImageFileHandle file, std::uint64_t size, offline::MappingHandle* mapping,
+                                    std::span<const std::uint8_t>* bytes) {
+  const File* const opened = FindFile(file);
+  if (opened == nullptr) return kInvalidHandle;
+  // A 32-bit process has no room for a view past its address space.
+  if (size == 0 || size > std::numeric_limits<SIZE_T>::max()) return StatusOf(ERROR_NOT_ENOUGH_MEMORY);
+  auto mapped = std::make_unique<Mapping>();
+  mapped->section.Reset(CreateFileMappingW(opened->handle.Get(), nullptr, PAGE_READONLY, static_cast<DWORD>(size >> 32),
+                                           static_cast<DWORD>(size), nullptr));
+  if (!mapped->section) return LastErrorStatus();
+  mapped->view = MapViewOfFile(mapped->section.Get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+  if (mapped->view == nullptr) return LastErrorStatus();
+  *bytes = std::span(static_cast<const std::uint8_t*>(mapped->view), static_cast<std::size_t>(size));
+  *mapping = static_cast<offline::MappingHandle>(reinterpret_cast<std::intptr_t>(mapped.release()));
+  return {};
+}
+
+void Win32ImageFiles::Unmap(offline::MappingHandle mapping) {
+  const std::unique_ptr<Mapping> mapped(reinterpret_cast<Mapping*>(static_cast<std::intptr_t>(mapping)));
+  UnmapViewOfFile(mapped->view);
+}
+
 FileStatus Win32ImageFiles::CreateFile(DirectoryHandle directory, std::u16string_view name, ImageFileHandle* file) {
   const Directory* const opened = FindDirectory(directory);
   if (opened == nullptr) return kInvalidHandle;

@@ -13,7 +13,7 @@
 #include "hive/name_case.h"
 #include "common/utf_conversion.h"
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 namespace {
 
 // Large enough for a component directory in one read.
@@ -74,8 +74,8 @@ int ListOpenedDirectory(int directory, std::vector<DirectoryEntry>* entries, std
   }
   entries->resize(count);
   std::sort(entries->begin(), entries->end(),
-            [](const DirectoryEntry& left, const DirectoryEntry& right) { return ListsBefore(left.name, right.name); });
+            [](const DirectoryEntry& left, const DirectoryEntry& right) { return offline::ListsBefore(left.name, right.name); });
   return 0;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

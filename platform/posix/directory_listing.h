@@ -5,7 +5,7 @@
 
 #include "records/file_system.h"
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 
@@ -20,4 +20,4 @@ int ListDirectory(int directory, std::vector<DirectoryEntry>* entries);
 // maxEntries entries: E2BIG past them, before reading further.
 int ListOpenedDirectory(int directory, std::vector<DirectoryEntry>* entries, std::size_t maxEntries);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

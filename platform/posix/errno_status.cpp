@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 
 Win32Status Win32StatusFromErrno(int error) {
   switch (error) {
@@ -23,4 +23,4 @@ Win32Status Win32StatusFromErrno(int error) {
   }
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

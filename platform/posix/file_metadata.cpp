@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 namespace {
 
 // Extended attributes that NTFS drivers have on every file but do not list.
@@ -140,4 +140,4 @@ int CarryFileMetadata(int fd, const FileMetadata& metadata) {
   return kept == metadata ? 0 : EIO;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

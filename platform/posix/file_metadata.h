@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 
 struct FileMetadata {
   uid_t owner = 0;
@@ -31,4 +31,4 @@ int ReadFileMetadata(int fd, FileMetadata* metadata);
 // differs (a driver that accepts a value and keeps another).
 int CarryFileMetadata(int fd, const FileMetadata& metadata);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 namespace {
 
 // Repeats transfer(done) until size bytes have moved. A transfer of 0 bytes
@@ -41,4 +41,4 @@ int WriteFully(int fd, const std::uint8_t* data, std::size_t size) {
   return TransferFully(size, false, &written, [&](std::size_t done) { return write(fd, data + done, size - done); });
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

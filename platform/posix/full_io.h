@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 
 // Reads from the file position until size bytes are in or the file ends;
 // *got is how many came. Returns 0 or an errno.
@@ -20,4 +20,4 @@ int ReadFullyAt(int fd, std::uint8_t* buffer, std::size_t size, off_t offset, st
 // write that takes no bytes is EIO, as it would otherwise repeat forever.
 int WriteFully(int fd, const std::uint8_t* data, std::size_t size);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

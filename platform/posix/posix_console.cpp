@@ -34,7 +34,7 @@ void PosixTerminal::ReplaceLine(std::u16string_view text) {
   // cleared; in one write, so the terminal never shows the line half drawn.
   const std::string line = text.empty() ? std::string("\r\033[K") : "\r" + Utf8FromUtf16Lossy(text) + "\033[K";
   // The line only informs; a terminal that takes it no more ends nothing.
-  static_cast<void>(offline::WriteFully(fd_, reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+  static_cast<void>(posix::WriteFully(fd_, reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
 }
 
 }  // namespace tessaly::posix

@@ -35,7 +35,7 @@ using offline::FileIdentity;
 using offline::FileProblem;
 using offline::FileStatus;
 using offline::ImageFileHandle;
-using offline::UniqueFd;
+using posix::UniqueFd;
 using offline::WriteAccess;
 
 // Another program may put a new file under the name between the open and
@@ -240,7 +240,7 @@ FileStatus PosixImageFiles::ListDirectory(DirectoryHandle directory, std::size_t
                                           std::vector<DirectoryEntry>* entries) {
   // From the start, whatever was read of it before.
   if (lseek(Fd(directory), 0, SEEK_SET) < 0) return StatusOf(errno);
-  return StatusOf(offline::ListOpenedDirectory(Fd(directory), entries, maxEntries));
+  return StatusOf(posix::ListOpenedDirectory(Fd(directory), entries, maxEntries));
 }
 
 FileStatus PosixImageFiles::LookUpEntry(DirectoryHandle parent, std::u16string_view name,
@@ -301,14 +301,14 @@ FileStatus PosixImageFiles::Inspect(ImageFileHandle file, offline::FileFacts* fa
 }
 
 FileStatus PosixImageFiles::Read(ImageFileHandle file, std::span<std::uint8_t> buffer, std::size_t* got) {
-  return StatusOf(offline::ReadFully(Fd(file), buffer.data(), buffer.size(), got));
+  return StatusOf(posix::ReadFully(Fd(file), buffer.data(), buffer.size(), got));
 }
 
 FileStatus PosixImageFiles::ReadAt(ImageFileHandle file, std::uint64_t offset, std::span<std::uint8_t> buffer,
                                    std::size_t* got) {
   *got = 0;
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return StatusOf(EINVAL);
-  return StatusOf(offline::ReadFullyAt(Fd(file), buffer.data(), buffer.size(), static_cast<off_t>(offset), got));
+  return StatusOf(posix::ReadFullyAt(Fd(file), buffer.data(), buffer.size(), static_cast<off_t>(offset), got));
 }
 
 namespace {
@@ -352,7 +352,7 @@ FileStatus PosixImageFiles::CreateFile(DirectoryHandle directory, std::u16string
 
 FileStatus PosixImageFiles::Write(ImageFileHandle file, std::span<const std::uint8_t> data) {
   const off_t start = lseek(Fd(file), 0, SEEK_CUR);
-  if (const int error = offline::WriteFully(Fd(file), data.data(), data.size()); error != 0) return StatusOf(error);
+  if (const int error = posix::WriteFully(Fd(file), data.data(), data.size()); error != 0) return StatusOf(error);
   // Starting the writeback of each piece as soon as it is written lets the
   // disk work while the rest is written. Where the file system cannot start
   // it early, the flush does all of it.
@@ -365,9 +365,9 @@ FileStatus PosixImageFiles::Write(ImageFileHandle file, std::span<const std::uin
 FileStatus PosixImageFiles::Flush(ImageFileHandle file) { return CallStatus(fsync(Fd(file))); }
 
 FileStatus PosixImageFiles::CarryMetadata(ImageFileHandle original, ImageFileHandle copy) {
-  offline::FileMetadata metadata;
-  int error = offline::ReadFileMetadata(Fd(original), &metadata);
-  if (error == 0) error = offline::CarryFileMetadata(Fd(copy), metadata);
+  posix::FileMetadata metadata;
+  int error = posix::ReadFileMetadata(Fd(original), &metadata);
+  if (error == 0) error = posix::CarryFileMetadata(Fd(copy), metadata);
   if (error == 0) return {};
   return {FileProblem::MetadataNotKept, error};
 }
@@ -466,7 +466,7 @@ std::u16string PosixImageFiles::Describe(const FileStatus& status) {
 }
 
 Win32Status PosixImageFiles::ToWin32Status(const FileStatus& status) {
-  return offline::Win32StatusFromErrno(ErrnoOf(status));
+  return posix::Win32StatusFromErrno(ErrnoOf(status));
 }
 
 }  // namespace tessaly::posix

@@ -79,7 +79,7 @@ class PosixImageFiles : public offline::ImageFiles {
  private:
   // As given, without trailing slashes ("/" stays "/").
   std::string windowsDirectory_;
-  offline::UniqueFd root_;
+  posix::UniqueFd root_;
   // Why the Windows directory could not be opened.
   int rootError_ = 0;
 };

@@ -4,8 +4,8 @@
 
 #include "common/unique_handle.h"
 
-namespace tessaly::offline {
+namespace tessaly::posix {
 
 using UniqueFd = UniqueHandle<-1, &::close>;
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::posix

@@ -18,7 +18,7 @@
 namespace tessaly::offline_test {
 namespace {
 
-using offline::UniqueFd;
+using posix::UniqueFd;
 
 // Starts the tool with its standard output and error on these descriptors.
 pid_t Start(const std::vector<std::string>& arguments, const ToolLimits& limits, int output, int errors) {

@@ -27,7 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using offline::ProgressLine;
-using offline::UniqueFd;
+using posix::UniqueFd;
 
 class ProgressLineTest : public testing::Test {
  protected:

@@ -35,7 +35,6 @@ using offline::FileIdentity;
 using offline::FileProblem;
 using offline::FileStatus;
 using offline::ImageFileHandle;
-using posix::UniqueFd;
 using offline::WriteAccess;
 
 // Another program may put a new file under the name between the open and

@@ -19,12 +19,14 @@ struct TransactionLog {
   std::span<const std::uint8_t> bytes;
 };
 
-// The whole file, up to its length now; a file that grows meanwhile is
-// read up to where it was.
-FileStatus ReadWholeFile(ImageFiles& files, ImageFileHandle file, std::vector<std::uint8_t>* bytes) {
-  FileFacts facts;
-  if (const FileStatus status = files.Inspect(file, &facts); !status.Ok()) return status;
-  bytes->resize(static_cast<std::size_t>(facts.size));
+// The most a hive can hold: its base block and hive bins of the largest
+// size the base block can count.
+constexpr std::uint64_t kMaxHiveFileSize = kBaseBlockSize + std::uint64_t{0xFFFFF000};
+
+// The whole file, up to its length now, which the caller has checked; a
+// file that grows meanwhile is read up to where it was.
+FileStatus ReadWholeFile(ImageFiles& files, ImageFileHandle file, std::uint64_t size, std::vector<std::uint8_t>* bytes) {
+  bytes->resize(static_cast<std::size_t>(size));
   std::size_t filled = 0;
   if (const FileStatus status = files.ReadAt(file, 0, *bytes, &filled); !status.Ok()) return status;
   bytes->resize(filled);
@@ -119,6 +121,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
     hive.extent = kBaseBlockSize + std::uint64_t{hiveBinsSize};
     // The file must hold the extent whole.
     if (facts.size < hive.extent) return Win32Status::BadDb;
+    if (hive.extent > SIZE_MAX) return Win32Status::NotEnoughMemory;
     bytes.resize(static_cast<std::size_t>(hive.extent));
     if (status = files.ReadAt(hive.file.Get(), 0, bytes, &filled); !status.Ok()) return StatusOf(files, status);
     if (filled != bytes.size()) return Win32Status::BadDb;
@@ -132,7 +135,11 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
     }
     // The kernel may have written bins past the extent the base block still
     // counts, so a dirty hive is read whole, then brought up to date.
-    if (status = ReadWholeFile(files, hive.file.Get(), &bytes); !status.Ok()) return StatusOf(files, status);
+    if (facts.size > kMaxHiveFileSize) return Win32Status::BadDb;
+    if (facts.size > SIZE_MAX) return Win32Status::NotEnoughMemory;
+    if (status = ReadWholeFile(files, hive.file.Get(), facts.size, &bytes); !status.Ok()) {
+      return StatusOf(files, status);
+    }
     if (RecoverFromLogs(&bytes, logs[0].bytes, logs[1].bytes).entriesApplied == 0) {
       return Win32Status::RegistryCorrupt;
     }

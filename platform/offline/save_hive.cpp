@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hive/hive.h"
+#include "hive/name_case.h"
 
 namespace tessaly::offline {
 namespace {
@@ -42,12 +43,21 @@ std::u16string BackupName(const std::u16string& fileName, int attempt, const std
   return name;
 }
 
+// Whether name starts with prefix, ignoring case as the file system may:
+// the hive is opened by the name asked for, which on Windows need not be
+// the one on the disk.
+bool StartsWithName(std::u16string_view name, std::u16string_view prefix) {
+  return name.size() >= prefix.size() && SameName(name.substr(0, prefix.size()), prefix);
+}
+
 // A name BackupName gives; the copies of logs beside a backup are not.
 bool IsBackupName(const std::u16string& fileName, std::u16string_view name) {
   const std::u16string first = FirstBackupName(fileName);
-  if (name == first) return true;
-  if (!name.starts_with(first + u"-")) return false;
-  name.remove_prefix(first.size() + 1);
+  if (!StartsWithName(name, first)) return false;
+  name.remove_prefix(first.size());
+  if (name.empty()) return true;
+  if (name.front() != u'-') return false;
+  name.remove_prefix(1);
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return (c >= u'0' && c <= u'9') || c == u'-'; });
 }
 
@@ -342,7 +352,9 @@ FileStatus Saver::KeepBackup() {
 FileStatus Saver::OpenLogs() {
   for (const std::u16string& logName : original_.logNames) {
     Log& log = logs_.emplace_back(Log{LogSuffix(original_.fileName, logName), UniqueImageFile(files_), {}});
-    if (const FileStatus status = files_.OpenFile(Directory(), logName, FileAccess::Read, log.file.Put());
+    // Held as the hive is: nothing writes a log while it is copied, and the
+    // copy can read all of its security.
+    if (const FileStatus status = files_.OpenFile(Directory(), logName, FileAccess::ReadForSave, log.file.Put());
         !status.Ok()) {
       return status;
     }
@@ -370,8 +382,8 @@ SaveResult Saver::Save(const std::function<FileStatus(ImageFileHandle)>& writeCo
     // sharing, so the original is let go only now; the name must still hold it.
     original_.file.Reset();
     if (!Holds(fileName, source_.facts.identity)) {
+      // The backup may now be the original's only name, so it stays.
       RemoveTemporary(replacement);
-      for (const std::u16string& name : created_) files_.Remove(Directory(), name);
       return {SaveOutcome::HiveReplacedMeanwhile, {}};
     }
     status = files_.Rename(Directory(), replacement.name, fileName, true);
@@ -390,7 +402,10 @@ SaveResult Saver::Save(const std::function<FileStatus(ImageFileHandle)>& writeCo
     if (!Holds(fileName, source_.facts.identity)) return {SaveOutcome::HiveNameLost, status};
     RemoveTemporary(replacement);
   }
-  // The original is in place, so what this save made beside it goes.
+  // The original is in place, so what this save made beside it goes. The
+  // hive is let go first: Windows removes no name of a file held open
+  // without delete sharing, and a backup link is such a name.
+  original_.file.Reset();
   if (Holds(fileName, source_.facts.identity)) {
     for (const std::u16string& name : created_) files_.Remove(Directory(), name);
   }
@@ -431,7 +446,7 @@ FileStatus RemoveSaveLeftovers(ImageFiles& files, DirectoryHandle directory, con
   FileStatus firstFailure;
   for (const DirectoryEntry& entry : entries) {
     EntryFacts facts;
-    if (!entry.name.starts_with(prefix) || !files.LookUpEntry(directory, entry.name, &facts).Ok() ||
+    if (!StartsWithName(entry.name, prefix) || !files.LookUpEntry(directory, entry.name, &facts).Ok() ||
         facts.kind != EntryKind::File) {
       continue;
     }

@@ -439,9 +439,12 @@ bool IsHibernated(const std::u16string& path) {
   const std::u16string root = VolumeRootOf(path);
   if (root.empty()) return false;
   UniqueWin32Handle file;
-  if (OpenInto(Join(root, u"hiberfil.sys"), FILE_READ_DATA | SYNCHRONIZE, kShareAll, OPEN_EXISTING, kOpenFlags,
-               &file) != ERROR_SUCCESS) {
-    return false;
+  if (const DWORD error = OpenInto(Join(root, u"hiberfil.sys"), FILE_READ_DATA | SYNCHRONIZE, kShareAll,
+                                   OPEN_EXISTING, kOpenFlags, &file);
+      error != ERROR_SUCCESS) {
+    // A hibernation file that is there but cannot be read may hold a
+    // system that resumes over the repair: only its absence clears it.
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
   }
   char signature[4] = {};
   DWORD got = 0;
@@ -608,6 +611,12 @@ FileStatus Win32ImageFiles::ListDirectory(DirectoryHandle directory, std::size_t
     request = FileFullDirectoryInfo;
     for (std::size_t offset = 0;;) {
       const auto* const found = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
+      // A network redirector hands over what a server sent: each entry,
+      // name included, must lie within what was read.
+      constexpr std::size_t kNameOffset = offsetof(FILE_FULL_DIR_INFO, FileName);
+      if (offset + kNameOffset > sizeof(buffer) || found->FileNameLength > sizeof(buffer) - offset - kNameOffset) {
+        return StatusOf(ERROR_INVALID_DATA);
+      }
       if (count == maxEntries) return {FileProblem::TooManyEntries, static_cast<std::int32_t>(kTooManyEntriesError)};
       // Entries past the count are storage left from an earlier listing, reused.
       if (count == entries->size()) entries->emplace_back();
@@ -615,6 +624,9 @@ FileStatus Win32ImageFiles::ListDirectory(DirectoryHandle directory, std::size_t
       entry.name.assign(AsUtf16(found->FileName), found->FileNameLength / sizeof(wchar_t));
       entry.attributes = found->FileAttributes;
       if (found->NextEntryOffset == 0) break;
+      if (found->NextEntryOffset < kNameOffset || found->NextEntryOffset % alignof(FILE_FULL_DIR_INFO) != 0) {
+        return StatusOf(ERROR_INVALID_DATA);
+      }
       offset += found->NextEntryOffset;
     }
   }
@@ -889,9 +901,10 @@ FileStatus Win32ImageFiles::Link(DirectoryHandle directory, std::u16string_view 
   const DWORD error = GetLastError();
   // File systems without hard links (FAT, exFAT, some shares), a file that
   // has all the links NTFS allows, and a link the system will not make
-  // while the run itself holds the hive: the backup is then a copy.
+  // while the run itself holds the hive or without backup intent (the
+  // copy is written with it): the backup is then a copy.
   if (error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
-      error == ERROR_TOO_MANY_LINKS || error == ERROR_SHARING_VIOLATION) {
+      error == ERROR_TOO_MANY_LINKS || error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
     return {FileProblem::LinksUnsupported, static_cast<std::int32_t>(error)};
   }
   return StatusOf(error);

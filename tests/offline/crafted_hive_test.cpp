@@ -28,14 +28,6 @@ void WriteRepairableImage(TestImage& image) {
   image.Write();
 }
 
-// Far below the gigabytes that a crafted list would claim unchecked, far
-// above what the tool needs for an image of this size. AddressSanitizer
-// reserves terabytes of address space up front: there the cap is left out.
-#if defined(__SANITIZE_ADDRESS__)
-const ToolLimits kBoundedMemory{};
-#else
-const ToolLimits kBoundedMemory{.addressSpace = rlim_t{512} << 20};
-#endif
 
 // An "ri" of 65,535 entries, all naming one "li" of 65,535 entries, all
 // naming one component: 4.29 billion subkeys from half a megabyte.

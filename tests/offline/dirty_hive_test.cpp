@@ -193,6 +193,18 @@ TEST_F(DirtyHiveTest, ALogThatCannotBeReadIsAnError) {
   EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
 }
 
+// A dirty hive is read whole, so a file longer than any hive could be
+// (here a sparse one past 4 GiB) is refused before anything is read, not
+// read into memory.
+TEST_F(DirtyHiveTest, AFileLongerThanAnyHiveIsRefusedUnread) {
+  WriteDirtyImage(true);
+  fs::resize_file(image_.HivePath(), (std::uintmax_t{4} << 30) + 2 * offline::kBaseBlockSize);
+
+  const ToolRun run = RunTessaly({"--dry-run", image_.WindowsDirectory().string()}, kBoundedMemory);
+  EXPECT_EQ(run.output, Banner() + "COMPONENTS注册表无法加载，lStatus=0x000003F1。无法执行修复。\n");
+  EXPECT_EQ(run.exitStatus, 0xF1);
+}
+
 // Windows replays a log whose sequence number is not older than the hive's:
 // the saved number must be newer than all of them, and when the numbers
 // spread over half the ring none is, so no repair starts. A dry run, which

@@ -175,4 +175,12 @@ ToolRun RunTessaly(const std::vector<std::string>& arguments, Streams streams) {
 
 std::string Banner() { return std::string("\nTessaly\n版本：") + TESSALY_VERSION_TEXT + "\n\n"; }
 
+// AddressSanitizer reserves terabytes of address space up front: there the
+// cap is left out.
+#if defined(__SANITIZE_ADDRESS__)
+const ToolLimits kBoundedMemory{};
+#else
+const ToolLimits kBoundedMemory{.addressSpace = rlim_t{512} << 20};
+#endif
+
 }  // namespace tessaly::offline_test

@@ -24,6 +24,10 @@ struct ToolLimits {
 
 ToolRun RunTessaly(const std::vector<std::string>& arguments, const ToolLimits& limits = {});
 
+// Far below the gigabytes that a crafted hive would cost unchecked, far
+// above what the tool needs for an image of a test's size.
+extern const ToolLimits kBoundedMemory;
+
 // Where the tool's standard output and standard error go. The terminal is a
 // pseudo-terminal of 80 columns; what it receives is captured as the stream
 // on it received it (both streams' bytes in `output` when they share it).

@@ -5,7 +5,9 @@
 // and a copy that could not keep the original's owner. The image is real;
 // only the answers of the image files named in each case are changed.
 
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -41,6 +43,9 @@ class AlteredImageFiles final : public posix::PosixImageFiles {
   std::function<FileStatus(std::u16string_view name)> openFile;
   std::function<FileStatus()> carryMetadata;
   std::function<FileStatus()> rename;
+  // Called once the hive, held for saving, is let go.
+  std::function<void()> hiveReleased;
+  ImageFileHandle heldHive = ImageFileHandle::Invalid;
   bool runningSystem = false;
   // A platform that has no code of its own for a failure.
   bool failuresWithoutCode = false;
@@ -54,7 +59,14 @@ class AlteredImageFiles final : public posix::PosixImageFiles {
     if (openFile) {
       if (const FileStatus status = openFile(name); !status.Ok()) return status;
     }
-    return PosixImageFiles::OpenFile(parent, name, access, file);
+    const FileStatus status = PosixImageFiles::OpenFile(parent, name, access, file);
+    if (status.Ok() && access == offline::FileAccess::ReadForSave && name == u"COMPONENTS") heldHive = *file;
+    return status;
+  }
+  FileStatus CloseFile(ImageFileHandle file) override {
+    const FileStatus status = PosixImageFiles::CloseFile(file);
+    if (file == heldHive && hiveReleased) hiveReleased();
+    return status;
   }
   FileStatus CarryMetadata(ImageFileHandle original, ImageFileHandle copy) override {
     if (carryMetadata) return carryMetadata();
@@ -193,6 +205,26 @@ TEST_F(VolumeRefusalTest, ACopyThatCannotKeepTheOwnerLeavesTheOriginal) {
   EXPECT_NE(run.output.find("新的COMPONENTS无法保留原文件的所有者、权限或扩展属性"), std::string::npos) << run.output;
   EXPECT_EQ(run.exitCode, static_cast<ExitCode>(0x80070005));
   EXPECT_EQ(FolderContents(image_.ConfigDirectory()), before);
+}
+
+// Another program puts a file under the hive's name just as the save lets
+// the hive go: that file stays, and so does the backup, which may be the
+// original's only name now.
+TEST_F(VolumeRefusalTest, AHiveReplacedJustBeforeTheRenameKeepsBothItAndTheBackup) {
+  const fs::path config = image_.ConfigDirectory();
+  const ProgramRun run = RunProgram(false, [&](AlteredImageFiles& files) {
+    files.hiveReleased = [&] {
+      std::ofstream(config / "intruder", std::ios::binary) << "another program's file";
+      fs::rename(config / "intruder", config / "COMPONENTS");
+    };
+  });
+  EXPECT_NE(run.output.find("保存前发现COMPONENTS已被其他程序替换"), std::string::npos) << run.output;
+  EXPECT_EQ(run.exitCode, static_cast<ExitCode>(0x800703F8));
+  EXPECT_EQ(FolderContents(config), (std::map<std::string, std::string>{
+                                        {"COMPONENTS", "another program's file"},
+                                        {"COMPONENTS.tessaly-backup", hiveBefore_},
+                                        {"SOFTWARE", ReadFileBytes(config / "SOFTWARE")},
+                                    }));
 }
 
 // A save that failed is reported as a failure even when the platform's

@@ -172,6 +172,9 @@ class ImageFiles {
   virtual FileStatus SyncDirectory(DirectoryHandle directory) = 0;
   // Bytes this process may still write on the directory's volume.
   virtual FileStatus FreeSpace(DirectoryHandle directory, std::uint64_t* bytes) = 0;
+  // Whether the directory's file system is one known to have no hard links
+  // (FAT, exFAT), where a backup costs a whole copy.
+  virtual bool LacksHardLinks(DirectoryHandle directory) = 0;
   // Whether a save could write in directory and replace its file `name`
   // (empty: no file to check). For the directory alone, a name that is not
   // there is no reason to refuse.

@@ -14,10 +14,12 @@ std::u16string Decimal(std::uint64_t value) {
   return std::u16string(digits.begin(), digits.end());
 }
 
-// Bytes a save of the hive writes: the new hive and copies of the logs it
-// was recovered from.
+// Bytes a save of the hive writes: the new hive, copies of the logs it was
+// recovered from, and, where the file system has no hard links, a copy of
+// the original as its backup.
 std::uint64_t BytesToWrite(ImageFiles& files, const HiveFile& hive) {
   std::uint64_t bytes = hive.size;
+  if (files.LacksHardLinks(hive.directory.Get())) bytes += hive.extent;
   for (const std::u16string& logName : hive.logNames) {
     UniqueImageFile log(files);
     FileFacts facts;

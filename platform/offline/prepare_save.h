@@ -21,8 +21,8 @@ inline constexpr std::uint64_t kSaveSpaceMargin = 1 << 20;
 // Opens System32\config\COMPONENTS for a repair into *components, removes
 // the temporary files of an interrupted save beside it (one line says so),
 // then checks that the volume has room for the new hive as read or
-// recovered, copies of the logs it was recovered from, and
-// kSaveSpaceMargin. Returns nullopt to go on, or, its message printed, the
+// recovered, copies of the logs it was recovered from, a copy of the
+// original where the file system has no hard links, and kSaveSpaceMargin. Returns nullopt to go on, or, its message printed, the
 // exit code: 0x80070070 (ERROR_DISK_FULL) without room, 0x80070020
 // (ERROR_SHARING_VIOLATION) when another program holds the hive. Anything
 // else that keeps it from looking (no hive, a damaged one, a read-only

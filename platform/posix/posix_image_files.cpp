@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -410,6 +411,16 @@ FileStatus PosixImageFiles::SyncDirectory(DirectoryHandle directory) {
   // is nothing more to be done on them.
   if (fsync(Fd(directory)) != 0 && errno != EINVAL) return StatusOf(errno);
   return {};
+}
+
+bool PosixImageFiles::LacksHardLinks(DirectoryHandle directory) {
+  // The magic numbers of the FAT and exFAT drivers (linux/magic.h, and
+  // exfat's own).
+  constexpr long kMsdosMagic = 0x4d44;
+  constexpr long kExfatMagic = 0x2011BAB0;
+  struct statfs volume {};
+  return fstatfs(Fd(directory), &volume) == 0 &&
+         (static_cast<long>(volume.f_type) == kMsdosMagic || static_cast<long>(volume.f_type) == kExfatMagic);
 }
 
 FileStatus PosixImageFiles::FreeSpace(DirectoryHandle directory, std::uint64_t* bytes) {

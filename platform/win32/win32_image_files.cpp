@@ -952,6 +952,14 @@ FileStatus Win32ImageFiles::SyncDirectory(DirectoryHandle directory) {
   return {};
 }
 
+bool Win32ImageFiles::LacksHardLinks(DirectoryHandle directory) {
+  const Directory* const opened = FindDirectory(directory);
+  DWORD flags = 0;
+  return opened != nullptr &&
+         GetVolumeInformationByHandleW(opened->handle.Get(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & FILE_SUPPORTS_HARD_LINKS) == 0;
+}
+
 FileStatus Win32ImageFiles::FreeSpace(DirectoryHandle directory, std::uint64_t* bytes) {
   const Directory* const opened = FindDirectory(directory);
   if (opened == nullptr) return kInvalidHandle;

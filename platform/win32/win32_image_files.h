@@ -61,6 +61,7 @@ class Win32ImageFiles final : public offline::ImageFiles {
   offline::FileStatus Remove(offline::DirectoryHandle directory, std::u16string_view name) override;
   offline::FileStatus SyncDirectory(offline::DirectoryHandle directory) override;
   offline::FileStatus FreeSpace(offline::DirectoryHandle directory, std::uint64_t* bytes) override;
+  bool LacksHardLinks(offline::DirectoryHandle directory) override;
   offline::WriteAccess ProbeWriteAccess(offline::DirectoryHandle directory, std::u16string_view name) override;
 
   bool IsRunningSystem() override;

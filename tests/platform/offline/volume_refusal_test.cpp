@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "common/utf_conversion.h"
 #include "platform/offline/image_files.h"
 #include "platform/offline/offline_program.h"
+#include "platform/offline/prepare_save.h"
 #include "platform/posix/posix_image_files.h"
 #include "tests/fakes/event_log.h"
 #include "tests/fakes/fake_console.h"
@@ -47,6 +49,8 @@ class AlteredImageFiles final : public posix::PosixImageFiles {
   std::function<void()> hiveReleased;
   ImageFileHandle heldHive = ImageFileHandle::Invalid;
   bool runningSystem = false;
+  bool lacksHardLinks = false;
+  std::optional<std::uint64_t> freeSpace;
   // A platform that has no code of its own for a failure.
   bool failuresWithoutCode = false;
 
@@ -86,6 +90,12 @@ class AlteredImageFiles final : public posix::PosixImageFiles {
     return PosixImageFiles::ProbeWriteAccess(directory, name);
   }
   bool IsRunningSystem() override { return runningSystem; }
+  bool LacksHardLinks(DirectoryHandle) override { return lacksHardLinks; }
+  FileStatus FreeSpace(DirectoryHandle directory, std::uint64_t* bytes) override {
+    if (!freeSpace) return PosixImageFiles::FreeSpace(directory, bytes);
+    *bytes = *freeSpace;
+    return {};
+  }
 };
 
 struct ProgramRun {
@@ -225,6 +235,35 @@ TEST_F(VolumeRefusalTest, AHiveReplacedJustBeforeTheRenameKeepsBothItAndTheBacku
                                         {"COMPONENTS.tessaly-backup", hiveBefore_},
                                         {"SOFTWARE", ReadFileBytes(config / "SOFTWARE")},
                                     }));
+}
+
+// Where the file system has no hard links (a copy of the image on an exFAT
+// stick), the backup is a whole copy, which the room asked for counts.
+TEST_F(VolumeRefusalTest, RoomForABackupCopyIsAskedForWhereThereAreNoHardLinks) {
+  const std::uint64_t hive = hiveBefore_.size();
+  const std::uint64_t enoughForALink = hive + offline::kSaveSpaceMargin;
+  for (const bool lacksHardLinks : {true, false}) {
+    SCOPED_TRACE(lacksHardLinks);
+    const ProgramRun run = RunProgram(true, [&](AlteredImageFiles& files) {
+      files.lacksHardLinks = lacksHardLinks;
+      files.freeSpace = enoughForALink;
+    });
+    const ProgramRun repair = RunProgram(false, [&](AlteredImageFiles& files) {
+      files.lacksHardLinks = lacksHardLinks;
+      files.freeSpace = enoughForALink;
+    });
+    if (lacksHardLinks) {
+      EXPECT_EQ(repair.output, "System32/config 所在的卷空间不足，无法保存修复：需要 " +
+                                   std::to_string(2 * hive + offline::kSaveSpaceMargin) + " 字节，可用 " +
+                                   std::to_string(enoughForALink) + " 字节。请释放空间后再运行。未执行任何修复。\n");
+      EXPECT_EQ(repair.exitCode, static_cast<ExitCode>(0x80070070));
+      EXPECT_TRUE(HiveUnchanged());
+    } else {
+      EXPECT_NE(repair.output.find("修复完成"), std::string::npos) << repair.output;
+    }
+    // A dry run writes nothing, so it needs no room at all.
+    EXPECT_EQ(run.exitCode, 0);
+  }
 }
 
 // A save that failed is reported as a failure even when the platform's

@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace tessaly::offline;
+using namespace tessaly::hive;
 
 constexpr std::size_t kMaxKeys = 256;
 

@@ -2,7 +2,7 @@
 
 #include "hive/little_endian.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 std::uint32_t BaseBlockChecksum(std::span<const std::uint8_t> block) {
   std::uint32_t sum = 0;
@@ -28,4 +28,4 @@ BaseBlockState CheckBaseBlock(std::span<const std::uint8_t> start) {
   return BaseBlockState::Clean;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

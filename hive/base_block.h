@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 inline constexpr std::size_t kBaseBlockSize = 4096;
 // Hive bins are laid out, and logged, in pages of this size.
@@ -50,4 +50,4 @@ enum class BaseBlockState {
 // start: the first bytes of the file, any number of them.
 BaseBlockState CheckBaseBlock(std::span<const std::uint8_t> start);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -9,7 +9,7 @@
 #include "hive/little_endian.h"
 #include "hive/name_case.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 std::optional<Hive> Hive::Open(std::vector<std::uint8_t> image, std::uint32_t saveSequence) {
   const std::span<const std::uint8_t> bytes = image;
   if (bytes.size() < kBaseBlockSize) return std::nullopt;
@@ -150,4 +150,4 @@ std::array<std::uint8_t, kBaseBlockSize> Hive::SavedBaseBlock() const {
   return baseBlock;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

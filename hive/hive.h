@@ -17,7 +17,7 @@
 #include "hive/base_block.h"
 #include "hive/hive_cells.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 // A subkey or value of a key, by its cell.
 struct NamedItem {
@@ -102,4 +102,4 @@ class Hive {
   std::vector<CellOffset> cellScratch_;
 };
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -5,7 +5,7 @@
 #include "hive/base_block.h"
 #include "hive/little_endian.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 constexpr std::size_t kBinOffsetField = 4;
@@ -41,4 +41,4 @@ bool HiveBinsAreValid(std::span<const std::uint8_t> bins, std::size_t from) {
   return true;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 inline constexpr std::size_t kHiveBinHeaderSize = 32;
 
@@ -17,4 +17,4 @@ inline constexpr std::size_t kHiveBinHeaderSize = 32;
 // checked bins is checked alone. Linear in the bytes checked.
 bool HiveBinsAreValid(std::span<const std::uint8_t> bins, std::size_t from = 0);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

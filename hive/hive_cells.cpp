@@ -6,7 +6,7 @@
 #include "hive/base_block.h"
 #include "hive/little_endian.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 constexpr std::size_t kCellSizeField = 4;
@@ -182,4 +182,4 @@ void DecodeName(std::span<const std::uint8_t> stored, bool compressed, std::u16s
   for (std::size_t i = 0; i < out->size(); ++i) (*out)[i] = static_cast<char16_t>(ReadLittleEndian16(stored, 2 * i));
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 // A cell's position, relative to the start of the first hive bin.
 using CellOffset = std::uint32_t;
@@ -73,4 +73,4 @@ class HiveCells {
 // Replaces *out with a name as a node stores it.
 void DecodeName(std::span<const std::uint8_t> stored, bool compressed, std::u16string* out);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

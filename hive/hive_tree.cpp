@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 constexpr std::size_t kCellAlignment = 8;
@@ -58,4 +58,4 @@ bool KeyTreeIsValid(const HiveCells& cells, std::size_t binsSize, CellOffset roo
   return true;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

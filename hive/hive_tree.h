@@ -9,10 +9,10 @@
 
 #include "hive/hive_cells.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 // binsSize: the hive-bins size the cells lie in. Time and memory linear in
 // that size, whatever the lists name.
 bool KeyTreeIsValid(const HiveCells& cells, std::size_t binsSize, CellOffset root);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 inline std::uint16_t ReadLittleEndian16(std::span<const std::uint8_t> bytes, std::size_t offset) {
   return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
@@ -25,4 +25,4 @@ inline void WriteLittleEndian32(std::span<std::uint8_t> bytes, std::size_t offse
   for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

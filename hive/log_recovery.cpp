@@ -10,7 +10,7 @@
 #include "hive/little_endian.h"
 #include "hive/marvin32.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 bool HasTag(std::span<const std::uint8_t> bytes, std::size_t offset, const char (&tag)[5]) {
@@ -252,4 +252,4 @@ void AddLogSequences(std::span<const std::uint8_t> log, SequenceRange* range) {
   }
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 // A log in the new format: a 512-byte copy of the start of a base block,
 // then entries back to back, each at a multiple of 512.
@@ -96,4 +96,4 @@ LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const st
 // valid entry included. An unusable log carries none: Windows never reads it.
 void AddLogSequences(std::span<const std::uint8_t> log, SequenceRange* range);
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -4,7 +4,7 @@
 
 #include "hive/little_endian.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 struct State {
@@ -35,4 +35,4 @@ std::uint64_t Marvin32(std::span<const std::uint8_t> bytes, std::uint64_t seed) 
   return static_cast<std::uint64_t>(state.hi) << 32 | state.lo;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 struct UpperCaseRange {
@@ -139,4 +139,4 @@ std::size_t NameHash::operator()(std::u16string_view name) const {
   return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 // The name with every UTF-16 code unit upper-cased on its own (surrogates
 // stay as they are), the form two names are compared in.
@@ -44,4 +44,4 @@ struct NameEqual {
   bool operator()(std::u16string_view left, std::u16string_view right) const { return SameName(left, right); }
 };
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -12,6 +12,19 @@
 namespace tessaly::offline {
 namespace {
 
+using hive::AddLogSequences;
+using hive::BaseBlockState;
+using hive::CheckBaseBlock;
+using hive::Hive;
+using hive::kBaseBlockSize;
+using hive::kHiveBinsSizeOffset;
+using hive::kHivePageSize;
+using hive::kPrimarySequenceOffset;
+using hive::kSecondarySequenceOffset;
+using hive::ReadLittleEndian32;
+using hive::RecoverFromLogs;
+using hive::SequenceRange;
+
 // A transaction log beside the hive, mapped whole; empty when there is none.
 struct TransactionLog {
   std::u16string name;

@@ -34,7 +34,7 @@ struct HiveFile {
   std::uint64_t extent = 0;
   // Names of its transaction logs when the hive was recovered from them; else empty.
   std::vector<std::u16string> logNames;
-  std::optional<Hive> hive;
+  std::optional<hive::Hive> hive;
   // Bytes of the hive as read or recovered: what saving it writes.
   std::uint64_t size = 0;
   // Whether a sequence number newer than all the hive and its logs hold

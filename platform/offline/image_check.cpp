@@ -163,12 +163,12 @@ Hresult Checker::CheckSoftwareHive(DirectoryHandle config, const std::vector<std
     if (status.problem == FileProblem::InUse) return InUse(way);
     return Unreadable(image_.DisplayPath(way), status);
   }
-  std::vector<std::uint8_t> start(kBaseBlockSize);
+  std::vector<std::uint8_t> start(hive::kBaseBlockSize);
   std::size_t filled = 0;
   if (const FileStatus status = files_.ReadAt(hive.Get(), 0, start, &filled); !status.Ok()) {
     return Unreadable(image_.DisplayPath(way), status);
   }
-  if (CheckBaseBlock(std::span(start).first(filled)) == BaseBlockState::NotAHive) return notAHive();
+  if (hive::CheckBaseBlock(std::span(start).first(filled)) == hive::BaseBlockState::NotAHive) return notAHive();
 
   // A damaged hive would tell no Windows version, and pass for another one.
   switch (const Win32Status status = OpenHiveFile(image_, way, HiveAccess::Read, software_)) {

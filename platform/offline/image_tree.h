@@ -65,7 +65,7 @@ class ImageTree {
 
  private:
   // The names in a directory, found by any name equal to them ignoring case.
-  using NamesOnDisk = std::unordered_set<std::u16string, NameHash, NameEqual>;
+  using NamesOnDisk = std::unordered_set<std::u16string, hive::NameHash, hive::NameEqual>;
 
   ImageFiles& files_;
   std::optional<std::u16string> windowsDirectoryText_;

@@ -128,7 +128,7 @@ std::uint32_t OfflineHost::ExpandEnvironment(const char16_t* source, char16_t* d
       break;
     }
     expanded += text.substr(position, open - position);
-    const std::u16string upcasedName = UpcasedName(text.substr(open + 1, close - open - 1));
+    const std::u16string upcasedName = hive::UpcasedName(text.substr(open + 1, close - open - 1));
     if (windowsDirectory && (upcasedName == u"SYSTEMROOT" || upcasedName == u"WINDIR")) {
       expanded += *windowsDirectory;
     } else {

@@ -15,6 +15,12 @@
 namespace tessaly::offline {
 namespace {
 
+using hive::CellOffset;
+using hive::Hive;
+using hive::NamedItem;
+using hive::ReadLittleEndian32;
+using hive::SameName;
+
 constexpr std::uint32_t kKeySetValue = 0x0002;
 
 std::vector<std::u16string_view> SplitKeyPath(std::u16string_view path) {

@@ -61,8 +61,8 @@ class OfflineRegistry final : public Registry {
 
  private:
   struct OpenedKey {
-    Hive* hive;
-    CellOffset node;
+    hive::Hive* hive;
+    hive::CellOffset node;
     bool canSetValues;
   };
 
@@ -70,7 +70,7 @@ class OfflineRegistry final : public Registry {
   Win32Status OpenSoftwareHive();
   bool IsComponentsMount(KeyHandle parent, std::u16string_view subKey) const;
   const OpenedKey* Find(KeyHandle key) const;
-  Win32Status HandOutValue(Hive& hive, CellOffset value, std::uint32_t* type, std::uint8_t* data,
+  Win32Status HandOutValue(hive::Hive& hive, hive::CellOffset value, std::uint32_t* type, std::uint8_t* data,
                             std::uint32_t* dataSize);
 
   ImageTree& image_;
@@ -83,7 +83,7 @@ class OfflineRegistry final : public Registry {
   HiveFile opened_;
   HiveFile components_;
   // DerivedData\Components in the mounted COMPONENTS hive, once found.
-  std::optional<CellOffset> componentList_;
+  std::optional<hive::CellOffset> componentList_;
   // The first key opened onto the component list is the scan's, whose
   // enumeration the progress line follows; the read-ahead opens its own
   // later, at the first component the scan enters, and enumerates ahead.

@@ -14,6 +14,10 @@
 namespace tessaly::offline {
 namespace {
 
+using hive::Hive;
+using hive::kBaseBlockSize;
+using hive::SameName;
+
 // Each chunk of the new hive is handed to the system on its own, so the
 // disk can work while the rest is copied.
 constexpr std::size_t kWriteChunk = std::size_t{8} << 20;

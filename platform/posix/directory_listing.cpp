@@ -74,7 +74,7 @@ int ListOpenedDirectory(int directory, std::vector<DirectoryEntry>* entries, std
   }
   entries->resize(count);
   std::sort(entries->begin(), entries->end(),
-            [](const DirectoryEntry& left, const DirectoryEntry& right) { return offline::ListsBefore(left.name, right.name); });
+            [](const DirectoryEntry& left, const DirectoryEntry& right) { return hive::ListsBefore(left.name, right.name); });
   return 0;
 }
 

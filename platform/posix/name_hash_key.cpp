@@ -6,7 +6,7 @@
 
 #include "hive/name_case.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 // Drawn with getrandom rather than std::random_device, which in newer
 // glibc builds on arc4random and so would raise the oldest glibc the tool
@@ -31,4 +31,4 @@ NameHashKey RunNameHashKey() {
   return key;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -5,7 +5,7 @@
 
 #include "hive/name_case.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 
 NameHashKey RunNameHashKey() {
   static const NameHashKey key = [] {
@@ -25,4 +25,4 @@ NameHashKey RunNameHashKey() {
   return key;
 }
 
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

@@ -637,7 +637,7 @@ FileStatus Win32ImageFiles::ListDirectory(DirectoryHandle directory, std::size_t
   }
   entries->resize(count);
   std::sort(entries->begin(), entries->end(), [](const DirectoryEntry& left, const DirectoryEntry& right) {
-    return offline::ListsBefore(left.name, right.name);
+    return hive::ListsBefore(left.name, right.name);
   });
   return {};
 }

@@ -30,7 +30,7 @@
 namespace tessaly::offline_test {
 namespace {
 
-using offline::Hive;
+using hive::Hive;
 
 constexpr int kParentSubkeys = 501;  // more than one leaf holds: an "ri" over two
 constexpr std::size_t kSegmentSize = 16344;
@@ -197,7 +197,7 @@ void NameOneSegmentThroughout(HiveEdit& hive, CellOffset value, std::uint16_t se
   const CellOffset bigData = hive.Field(value, kValueData);
   const CellOffset firstSegment = hive.Field(hive.Field(bigData, 4), 0);
   std::vector<std::uint8_t> segments(4 * std::size_t{segmentCount});
-  for (std::size_t i = 0; i < segmentCount; ++i) offline::WriteLittleEndian32(segments, 4 * i, firstSegment);
+  for (std::size_t i = 0; i < segmentCount; ++i) hive::WriteLittleEndian32(segments, 4 * i, firstSegment);
   hive.SetField(value, kValueDataSize, segmentCount * static_cast<std::uint32_t>(kSegmentSize));
   hive.SetField(bigData, 0, 'd' | 'b' << 8 | static_cast<std::uint32_t>(segmentCount) << 16);
   hive.SetField(bigData, 4, hive.AppendCell(segments));

@@ -21,7 +21,7 @@
 #include "tools/image/hive_writer.h"
 #include "tools/image/log_writer.h"
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -543,4 +543,4 @@ TEST(SequenceIsLower, CountsPastTheWrap) {
 }
 
 }  // namespace
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

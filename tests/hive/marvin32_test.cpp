@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-namespace tessaly::offline {
+namespace tessaly::hive {
 namespace {
 
 TEST(Marvin32, EmptyInputWithTheLogSeed) { EXPECT_EQ(Marvin32({}, kLogEntryHashSeed), 0xB39EFCA403966E08u); }
@@ -20,4 +20,4 @@ TEST(Marvin32, EntryHeaderOfARealWindowsLog) {
 }
 
 }  // namespace
-}  // namespace tessaly::offline
+}  // namespace tessaly::hive

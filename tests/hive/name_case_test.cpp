@@ -12,9 +12,9 @@
 namespace tessaly::offline_test {
 namespace {
 
-using offline::ListsBefore;
-using offline::NameHash;
-using offline::SameName;
+using hive::ListsBefore;
+using hive::NameHash;
+using hive::SameName;
 
 // Every ASCII character, at each place of a name of four units (hashed
 // together) and of five and seven (the last units hashed apart): a name
@@ -62,7 +62,7 @@ TEST(NameCaseTest, UnitsBeyondAsciiUpcaseAsWindowsDoes) {
     // Long enough that the unit is hashed within a whole word of four.
     const std::u16string name = u"f!" + std::u16string(1, c.unit) + u"hell32.dll";
     const std::u16string upper = u"F!" + std::u16string(1, c.windowsUpper) + u"HELL32.DLL";
-    EXPECT_EQ(offline::UpcasedName(name), upper) << int(c.unit);
+    EXPECT_EQ(hive::UpcasedName(name), upper) << int(c.unit);
     EXPECT_TRUE(SameName(name, upper)) << int(c.unit);
     EXPECT_EQ(NameHash{}(name), NameHash{}(upper)) << int(c.unit);
     if (c.otherUpper != 0) {
@@ -112,7 +112,7 @@ TEST(NameCaseTest, ListingOrder) {
 TEST(NameCaseTest, NamesCollidingUnderAKnownKeySpreadUnderTheRunsKey) {
   constexpr std::size_t kSlots = 1024;
   constexpr std::size_t kNames = 64;
-  const NameHash known{offline::NameHashKey{}};
+  const NameHash known{hive::NameHashKey{}};
   std::vector<std::u16string> colliding;
   for (unsigned number = 0; colliding.size() < kNames; ++number) {
     const std::string text = "f!collision" + std::to_string(number) + ".dll";

@@ -56,7 +56,7 @@ class DirtyHiveTest : public testing::Test {
     image_.Write();
     recovered_ = ReadFileBytes(image_.HivePath());
     ASSERT_TRUE(image::MakeHiveFileDirty(image_.HivePath(), shape));
-    ASSERT_EQ(offline::CheckBaseBlock(Bytes(ReadFileBytes(image_.HivePath()))), offline::BaseBlockState::Dirty);
+    ASSERT_EQ(hive::CheckBaseBlock(Bytes(ReadFileBytes(image_.HivePath()))), hive::BaseBlockState::Dirty);
   }
 
   void WriteFile(const fs::path& file, std::span<const std::uint8_t> bytes) const {
@@ -71,7 +71,7 @@ class DirtyHiveTest : public testing::Test {
     const std::string saved = ReadFileBytes(image_.HivePath());
     ASSERT_EQ(saved.size(), recovered_.size());
     std::size_t changed = 0;
-    for (std::size_t i = offline::kBaseBlockSize; i < saved.size(); ++i) changed += saved[i] != recovered_[i];
+    for (std::size_t i = hive::kBaseBlockSize; i < saved.size(); ++i) changed += saved[i] != recovered_[i];
     EXPECT_EQ(changed, 1u);
   }
 
@@ -111,12 +111,12 @@ TEST_F(DirtyHiveTest, IsRecoveredRepairedAndSavedSoThatItOpensWithoutItsLogs) {
   // clean base block newer than anything in the logs.
   const std::string saved = ReadFileBytes(image_.HivePath());
   ASSERT_EQ(saved.size(), recovered_.size());
-  EXPECT_EQ(offline::CheckBaseBlock(Bytes(saved)), offline::BaseBlockState::Clean);
+  EXPECT_EQ(hive::CheckBaseBlock(Bytes(saved)), hive::BaseBlockState::Clean);
   std::size_t changed = 0;
-  for (std::size_t i = offline::kBaseBlockSize; i < saved.size(); ++i) changed += saved[i] != recovered_[i];
+  for (std::size_t i = hive::kBaseBlockSize; i < saved.size(); ++i) changed += saved[i] != recovered_[i];
   EXPECT_EQ(changed, 1u);
-  offline::SequenceRange logged;
-  for (const std::string* log : {&log1, &log2}) offline::AddLogSequences(Bytes(*log), &logged);
+  hive::SequenceRange logged;
+  for (const std::string* log : {&log1, &log2}) hive::AddLogSequences(Bytes(*log), &logged);
   EXPECT_EQ(logged.NextNewer(), Le32(saved, 4));
 
   // Opened with no log beside it, the saved hive holds the repair.
@@ -198,7 +198,7 @@ TEST_F(DirtyHiveTest, ALogThatCannotBeReadIsAnError) {
 // read into memory.
 TEST_F(DirtyHiveTest, AFileLongerThanAnyHiveIsRefusedUnread) {
   WriteDirtyImage(true);
-  fs::resize_file(image_.HivePath(), (std::uintmax_t{4} << 30) + 2 * offline::kBaseBlockSize);
+  fs::resize_file(image_.HivePath(), (std::uintmax_t{4} << 30) + 2 * hive::kBaseBlockSize);
 
   const ToolRun run = RunTessaly({"--dry-run", image_.WindowsDirectory().string()}, kBoundedMemory);
   EXPECT_EQ(run.output, Banner() + "COMPONENTS注册表无法加载，lStatus=0x000003F1。无法执行修复。\n");
@@ -244,14 +244,14 @@ TEST(CleanHiveSequenceTest, IsSavedOnePastItsOwnNumber) {
     image.AddFile(std::string(kComponent) + "/a.dll", "MZ\x90");
     image.Write();
     std::string hive = ReadFileBytes(image.HivePath());
-    std::vector<std::uint8_t> baseBlock(hive.begin(), hive.begin() + offline::kBaseBlockSize);
-    offline::SealBaseBlock(baseBlock, test.sequence);
+    std::vector<std::uint8_t> baseBlock(hive.begin(), hive.begin() + hive::kBaseBlockSize);
+    hive::SealBaseBlock(baseBlock, test.sequence);
     std::copy(baseBlock.begin(), baseBlock.end(), hive.begin());
     std::ofstream(image.HivePath(), std::ios::binary | std::ios::trunc) << hive;
     if (test.staleLogs) {
       const std::uint32_t binsSize = Le32(hive, 0x28);
-      const std::vector<std::uint8_t> firstPage(hive.begin() + offline::kBaseBlockSize,
-                                                hive.begin() + 2 * offline::kBaseBlockSize);
+      const std::vector<std::uint8_t> firstPage(hive.begin() + hive::kBaseBlockSize,
+                                                hive.begin() + 2 * hive::kBaseBlockSize);
       for (const char* suffix : {".LOG1", ".LOG2"}) {
         const std::vector<std::uint8_t> log =
             image::WriteLog(baseBlock, {0x50, {image::LogEntry{0x50, binsSize, 0, {{0, firstPage}}}}});

@@ -12,9 +12,9 @@
 namespace tessaly::offline_test {
 namespace {
 
-using offline::kBaseBlockSize;
-using offline::ReadLittleEndian32;
-using offline::WriteLittleEndian32;
+using hive::kBaseBlockSize;
+using hive::ReadLittleEndian32;
+using hive::WriteLittleEndian32;
 
 constexpr std::size_t kBinHeaderSize = 32;
 constexpr std::size_t kPageSize = 4096;
@@ -23,7 +23,7 @@ std::size_t RoundUp(std::size_t size, std::size_t alignment) { return (size + al
 
 std::string Decoded(const std::span<const std::uint8_t> stored, bool compressed) {
   std::u16string name;
-  offline::DecodeName(stored, compressed, &name);
+  hive::DecodeName(stored, compressed, &name);
   return std::string(name.begin(), name.end());
 }
 
@@ -36,7 +36,7 @@ HiveEdit::HiveEdit(const std::filesystem::path& file) {
 }
 
 const std::vector<std::uint8_t>& HiveEdit::Sealed() {
-  offline::SealBaseBlock(bytes_, ReadLittleEndian32(bytes_, offline::kPrimarySequenceOffset));
+  hive::SealBaseBlock(bytes_, ReadLittleEndian32(bytes_, hive::kPrimarySequenceOffset));
   return bytes_;
 }
 
@@ -49,18 +49,18 @@ void HiveEdit::WriteTo(const std::filesystem::path& file) {
 }
 
 CellOffset HiveEdit::Key(std::string_view path) const {
-  const offline::HiveCells cells = Cells();
-  CellOffset key = ReadLittleEndian32(bytes_, offline::kRootCellOffset);
+  const hive::HiveCells cells = Cells();
+  CellOffset key = ReadLittleEndian32(bytes_, hive::kRootCellOffset);
   std::vector<CellOffset> subkeys;
   while (!path.empty()) {
     const std::size_t separator = path.find('\\');
     const std::string_view name = path.substr(0, separator);
     path = separator == std::string_view::npos ? std::string_view() : path.substr(separator + 1);
-    offline::KeyNode node;
+    hive::KeyNode node;
     if (!cells.ReadKeyNode(key, &node) || !cells.ReadSubkeyList(node, &subkeys)) throw std::runtime_error("bad key");
     bool found = false;
     for (const CellOffset subkey : subkeys) {
-      offline::KeyNode child;
+      hive::KeyNode child;
       if (cells.ReadKeyNode(subkey, &child) && Decoded(child.name, child.compressedName) == name) {
         key = subkey;
         found = true;
@@ -73,12 +73,12 @@ CellOffset HiveEdit::Key(std::string_view path) const {
 }
 
 CellOffset HiveEdit::Value(CellOffset key, std::string_view name) const {
-  const offline::HiveCells cells = Cells();
-  offline::KeyNode node;
+  const hive::HiveCells cells = Cells();
+  hive::KeyNode node;
   std::vector<CellOffset> values;
   if (!cells.ReadKeyNode(key, &node) || !cells.ReadValueList(node, &values)) throw std::runtime_error("bad key");
   for (const CellOffset value : values) {
-    offline::ValueNode valueNode;
+    hive::ValueNode valueNode;
     if (cells.ReadValueNode(value, &valueNode) && Decoded(valueNode.name, valueNode.compressedName) == name) {
       return value;
     }
@@ -87,11 +87,11 @@ CellOffset HiveEdit::Value(CellOffset key, std::string_view name) const {
 }
 
 std::uint32_t HiveEdit::Field(CellOffset cell, std::size_t at) const {
-  return ReadLittleEndian32(bytes_, offline::HiveCells::ImagePosition(cell) + at);
+  return ReadLittleEndian32(bytes_, hive::HiveCells::ImagePosition(cell) + at);
 }
 
 void HiveEdit::SetField(CellOffset cell, std::size_t at, std::uint32_t value) {
-  WriteLittleEndian32(bytes_, offline::HiveCells::ImagePosition(cell) + at, value);
+  WriteLittleEndian32(bytes_, hive::HiveCells::ImagePosition(cell) + at, value);
 }
 
 void HiveEdit::SetCellSize(CellOffset cell, std::uint32_t size) { SetBinField(cell, size); }
@@ -122,7 +122,7 @@ CellOffset HiveEdit::AppendCell(const std::vector<std::uint8_t>& data) {
     const std::size_t rest = binSize - kBinHeaderSize - cellSize;
     SetCellSize(static_cast<CellOffset>(cell + cellSize), static_cast<std::uint32_t>(rest));
   }
-  WriteLittleEndian32(bytes_, offline::kHiveBinsSizeOffset, static_cast<std::uint32_t>(binStart + binSize));
+  WriteLittleEndian32(bytes_, hive::kHiveBinsSizeOffset, static_cast<std::uint32_t>(binStart + binSize));
   return cell;
 }
 

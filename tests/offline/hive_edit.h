@@ -13,7 +13,7 @@
 
 namespace tessaly::offline_test {
 
-using offline::CellOffset;
+using hive::CellOffset;
 
 // Fields of a key node and of a value node, from the start of the cell's
 // data (after its size field).
@@ -48,7 +48,7 @@ class HiveEdit {
   CellOffset AppendCell(const std::vector<std::uint8_t>& data);
 
  private:
-  offline::HiveCells Cells() const { return offline::HiveCells(bytes_); }
+  hive::HiveCells Cells() const { return hive::HiveCells(bytes_); }
   void SetCellSize(CellOffset cell, std::uint32_t size);
 
   std::vector<std::uint8_t> bytes_;

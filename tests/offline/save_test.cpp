@@ -173,10 +173,10 @@ TEST_F(FullDiskTest, RoomForTheHiveButNotTheMargin) {
 // The space a save needs is measured on the hive as read, never on what
 // its base block claims: a short, damaged hive gets the damaged-hive answer.
 TEST_F(FullDiskTest, AShortHiveClaimingFourGibibytesIsCorruptNotTooLarge) {
-  std::string hive = ReadFileBytes(image_.HivePath()).substr(0, 2 * offline::kBaseBlockSize);
-  std::vector<std::uint8_t> baseBlock(hive.begin(), hive.begin() + offline::kBaseBlockSize);
-  offline::WriteLittleEndian32(baseBlock, offline::kHiveBinsSizeOffset, 0xFFFFF000);
-  offline::SealBaseBlock(baseBlock, 1);
+  std::string hive = ReadFileBytes(image_.HivePath()).substr(0, 2 * hive::kBaseBlockSize);
+  std::vector<std::uint8_t> baseBlock(hive.begin(), hive.begin() + hive::kBaseBlockSize);
+  hive::WriteLittleEndian32(baseBlock, hive::kHiveBinsSizeOffset, 0xFFFFF000);
+  hive::SealBaseBlock(baseBlock, 1);
   std::copy(baseBlock.begin(), baseBlock.end(), hive.begin());
   std::ofstream(image_.HivePath(), std::ios::binary | std::ios::trunc) << hive;
   const auto before = FolderContents(image_.ConfigDirectory());

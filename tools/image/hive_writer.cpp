@@ -256,7 +256,7 @@ class TreeWriter {
       const std::u16string name = Utf16FromUtf8(value.name);
       written.largestName = std::max(written.largestName, static_cast<std::uint32_t>(name.size() * 2));
       written.largestData = std::max(written.largestData, static_cast<std::uint32_t>(value.data.size()));
-      upperNames.push_back(offline::UpcasedName(name));
+      upperNames.push_back(hive::UpcasedName(name));
       list.U32(WriteValue(value, name));
     }
     RejectCaseInsensitiveDuplicates(std::move(upperNames), "value");
@@ -314,7 +314,7 @@ class TreeWriter {
         throw std::invalid_argument("subkey name empty or holding a backslash");
       }
       written.largestName = std::max(written.largestName, static_cast<std::uint32_t>(name.size() * 2));
-      std::u16string upperName = offline::UpcasedName(name);
+      std::u16string upperName = hive::UpcasedName(name);
       children.push_back({&subkey, std::move(name), std::move(upperName)});
     }
     // The registry keeps a subkey list in the order of the names upper-cased

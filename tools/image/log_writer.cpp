@@ -15,10 +15,10 @@
 namespace tessaly::image {
 namespace {
 
-using offline::kBaseBlockSize;
-using offline::kHivePageSize;
-using offline::ReadLittleEndian32;
-using offline::WriteLittleEndian32;
+using hive::kBaseBlockSize;
+using hive::kHivePageSize;
+using hive::ReadLittleEndian32;
+using hive::WriteLittleEndian32;
 
 void WriteLittleEndian64(std::span<std::uint8_t> bytes, std::size_t offset, std::uint64_t value) {
   WriteLittleEndian32(bytes, offset, static_cast<std::uint32_t>(value));
@@ -31,8 +31,8 @@ void AppendEntry(const LogEntry& entry, std::vector<std::uint8_t>* log) {
   std::size_t pageBytes = 0;
   for (const LogPage& page : entry.pages) pageBytes += page.bytes.size();
   const std::size_t referencesEnd =
-      offline::kLogEntryHeaderSize + entry.pages.size() * offline::kLogEntryPageReferenceSize;
-  const std::size_t size = RoundUp(referencesEnd + pageBytes, offline::kLogEntryAlignment);
+      hive::kLogEntryHeaderSize + entry.pages.size() * hive::kLogEntryPageReferenceSize;
+  const std::size_t size = RoundUp(referencesEnd + pageBytes, hive::kLogEntryAlignment);
 
   const std::size_t start = log->size();
   log->resize(start + size);
@@ -41,29 +41,29 @@ void AppendEntry(const LogEntry& entry, std::vector<std::uint8_t>* log) {
   std::uint32_t storedSize = static_cast<std::uint32_t>(size);
   if (entry.fault == LogEntryFault::SizeBelow512) storedSize = 256;
   if (entry.fault == LogEntryFault::SizeNotMultipleOf512) storedSize -= 4;
-  WriteLittleEndian32(bytes, offline::kLogEntrySizeOffset, storedSize);
-  WriteLittleEndian32(bytes, offline::kLogEntryFlagsOffset, entry.flags);
-  WriteLittleEndian32(bytes, offline::kLogEntrySequenceOffset, entry.sequence);
-  WriteLittleEndian32(bytes, offline::kLogEntryHiveBinsSizeOffset, entry.hiveBinsSize);
-  WriteLittleEndian32(bytes, offline::kLogEntryPageCountOffset, static_cast<std::uint32_t>(entry.pages.size()));
-  std::size_t reference = offline::kLogEntryHeaderSize;
+  WriteLittleEndian32(bytes, hive::kLogEntrySizeOffset, storedSize);
+  WriteLittleEndian32(bytes, hive::kLogEntryFlagsOffset, entry.flags);
+  WriteLittleEndian32(bytes, hive::kLogEntrySequenceOffset, entry.sequence);
+  WriteLittleEndian32(bytes, hive::kLogEntryHiveBinsSizeOffset, entry.hiveBinsSize);
+  WriteLittleEndian32(bytes, hive::kLogEntryPageCountOffset, static_cast<std::uint32_t>(entry.pages.size()));
+  std::size_t reference = hive::kLogEntryHeaderSize;
   std::size_t pageStart = referencesEnd;
   for (const LogPage& page : entry.pages) {
     WriteLittleEndian32(bytes, reference, page.offset);
     WriteLittleEndian32(bytes, reference + 4, static_cast<std::uint32_t>(page.bytes.size()));
     std::copy(page.bytes.begin(), page.bytes.end(), bytes.begin() + static_cast<std::ptrdiff_t>(pageStart));
-    reference += offline::kLogEntryPageReferenceSize;
+    reference += hive::kLogEntryPageReferenceSize;
     pageStart += page.bytes.size();
   }
 
   // The hashes cover the stored size, so a size fault shows as nothing else.
-  const auto hashed = bytes.first(storedSize).subspan(offline::kLogEntryHeaderSize);
-  std::uint64_t hash1 = offline::Marvin32(hashed, offline::kLogEntryHashSeed);
+  const auto hashed = bytes.first(storedSize).subspan(hive::kLogEntryHeaderSize);
+  std::uint64_t hash1 = hive::Marvin32(hashed, hive::kLogEntryHashSeed);
   if (entry.fault == LogEntryFault::BadHash1) hash1 ^= 1;
-  WriteLittleEndian64(bytes, offline::kLogEntryHash1Offset, hash1);
-  std::uint64_t hash2 = offline::Marvin32(bytes.first(offline::kLogEntryHash2Offset), offline::kLogEntryHashSeed);
+  WriteLittleEndian64(bytes, hive::kLogEntryHash1Offset, hash1);
+  std::uint64_t hash2 = hive::Marvin32(bytes.first(hive::kLogEntryHash2Offset), hive::kLogEntryHashSeed);
   if (entry.fault == LogEntryFault::BadHash2) hash2 ^= 1;
-  WriteLittleEndian64(bytes, offline::kLogEntryHash2Offset, hash2);
+  WriteLittleEndian64(bytes, hive::kLogEntryHash2Offset, hash2);
 }
 
 std::vector<std::uint8_t> Garbled(std::span<const std::uint8_t> bytes, std::uint8_t mask) {
@@ -103,18 +103,18 @@ bool WriteFile(const std::filesystem::path& file, std::span<const std::uint8_t> 
 }  // namespace
 
 std::vector<std::uint8_t> WriteLog(std::span<const std::uint8_t> baseBlock, const LogContents& log) {
-  std::vector<std::uint8_t> bytes(baseBlock.begin(), baseBlock.begin() + offline::kLogBaseBlockSize);
-  WriteLittleEndian32(bytes, offline::kFileTypeOffset, offline::kFileTypeNewLog);
-  offline::SealBaseBlock(bytes, log.sequence);
+  std::vector<std::uint8_t> bytes(baseBlock.begin(), baseBlock.begin() + hive::kLogBaseBlockSize);
+  WriteLittleEndian32(bytes, hive::kFileTypeOffset, hive::kFileTypeNewLog);
+  hive::SealBaseBlock(bytes, log.sequence);
   for (const LogEntry& entry : log.entries) AppendEntry(entry, &bytes);
   return bytes;
 }
 
 DirtyHive MakeDirtyHive(std::span<const std::uint8_t> cleanHive, const DirtyHiveShape& shape) {
-  if (offline::CheckBaseBlock(cleanHive) != offline::BaseBlockState::Clean) {
+  if (hive::CheckBaseBlock(cleanHive) != hive::BaseBlockState::Clean) {
     throw std::invalid_argument("not a clean hive");
   }
-  const std::uint32_t binsSize = ReadLittleEndian32(cleanHive, offline::kHiveBinsSizeOffset);
+  const std::uint32_t binsSize = ReadLittleEndian32(cleanHive, hive::kHiveBinsSizeOffset);
   if (binsSize % kHivePageSize != 0 || cleanHive.size() != kBaseBlockSize + binsSize) {
     throw std::invalid_argument("hive size does not match its hive bins size");
   }
@@ -130,8 +130,8 @@ DirtyHive MakeDirtyHive(std::span<const std::uint8_t> cleanHive, const DirtyHive
   const std::size_t primaryPageCount = pageCount - shape.primaryMissingPages;
   // Pages the base block counts, and the entries log from.
   const std::size_t countedPageCount = primaryPageCount - shape.primaryAheadPages;
-  const std::uint32_t cleanSequence = ReadLittleEndian32(cleanHive, offline::kPrimarySequenceOffset);
-  const std::uint32_t flags = ReadLittleEndian32(cleanHive, offline::kFlagsOffset);
+  const std::uint32_t cleanSequence = ReadLittleEndian32(cleanHive, hive::kPrimarySequenceOffset);
+  const std::uint32_t flags = ReadLittleEndian32(cleanHive, hive::kFlagsOffset);
   const std::uint32_t firstSequence = cleanSequence - static_cast<std::uint32_t>(entryCount - 1);
   const auto bins = cleanHive.subspan(kBaseBlockSize);
   const auto page = [&](std::size_t index, std::size_t count = 1) {
@@ -175,13 +175,13 @@ DirtyHive MakeDirtyHive(std::span<const std::uint8_t> cleanHive, const DirtyHive
     }
   }
   const std::span<std::uint8_t> baseBlock(dirty.primary.data(), kBaseBlockSize);
-  WriteLittleEndian32(baseBlock, offline::kHiveBinsSizeOffset,
+  WriteLittleEndian32(baseBlock, hive::kHiveBinsSizeOffset,
                       static_cast<std::uint32_t>(dirty.primary.size() - kBaseBlockSize -
                                                  shape.primaryAheadPages * kHivePageSize));
-  WriteLittleEndian32(baseBlock, offline::kFlagsOffset, flags ^ 1u);
-  WriteLittleEndian32(baseBlock, offline::kPrimarySequenceOffset, firstSequence + 1);
-  WriteLittleEndian32(baseBlock, offline::kSecondarySequenceOffset, firstSequence);
-  WriteLittleEndian32(baseBlock, offline::kChecksumOffset, offline::BaseBlockChecksum(baseBlock));
+  WriteLittleEndian32(baseBlock, hive::kFlagsOffset, flags ^ 1u);
+  WriteLittleEndian32(baseBlock, hive::kPrimarySequenceOffset, firstSequence + 1);
+  WriteLittleEndian32(baseBlock, hive::kSecondarySequenceOffset, firstSequence);
+  WriteLittleEndian32(baseBlock, hive::kChecksumOffset, hive::BaseBlockChecksum(baseBlock));
 
   const auto log2Start = entries.begin() + static_cast<std::ptrdiff_t>(shape.log1Entries);
   dirty.log1 = {firstSequence, {std::make_move_iterator(entries.begin()), std::make_move_iterator(log2Start)}};

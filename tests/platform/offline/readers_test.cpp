@@ -15,8 +15,8 @@
 namespace tessaly::offline_test {
 namespace {
 
-using offline::CheckBaseBlock;
-using offline::BaseBlockState;
+using hive::CheckBaseBlock;
+using hive::BaseBlockState;
 using offline::ReadPeExportNames;
 
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
@@ -79,8 +79,8 @@ TEST_F(ReadersTest, ImagesThatAreNotPeAreRefused) {
 TEST_F(ReadersTest, BaseBlockStates) {
   const std::vector<std::uint8_t> hive = WrittenHive();
   EXPECT_EQ(CheckBaseBlock(hive), BaseBlockState::Clean);
-  EXPECT_EQ(CheckBaseBlock(std::span(hive).first(offline::kBaseBlockSize)), BaseBlockState::Clean);
-  EXPECT_EQ(CheckBaseBlock(std::span(hive).first(offline::kBaseBlockSize - 1)), BaseBlockState::NotAHive);
+  EXPECT_EQ(CheckBaseBlock(std::span(hive).first(hive::kBaseBlockSize)), BaseBlockState::Clean);
+  EXPECT_EQ(CheckBaseBlock(std::span(hive).first(hive::kBaseBlockSize - 1)), BaseBlockState::NotAHive);
 
   std::vector<std::uint8_t> wrongSignature = hive;
   wrongSignature[0] = 'R';

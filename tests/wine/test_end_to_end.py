@@ -17,14 +17,13 @@ build trees named), the module makes its own in a temporary work directory.
 import os
 import re
 import shutil
-import tempfile
 import unittest
 from pathlib import Path
 
 import wine_prefix
 from component_store import (SUMMARY_NOTHING_FOUND, SUMMARY_REPAIRED, Binary, Dword, String, banner,
                              console_bytes, hive_text, record_name, repaired_message)
-from wine_prefix import WinePrefix
+from wine_prefix import WinePrefix, windows_path
 
 
 class Build:
@@ -84,41 +83,22 @@ E_NOTIMPL = 0x80004001
 E_NOINTERFACE = 0x80004002
 STATUS_PRIVILEGE_NOT_HELD = 0xC0000061
 
-_template = None
-_own_work_directory = None
+_template = wine_prefix.SuiteTemplate()
 
 
 def setUpModule():
-    global _template, _own_work_directory
-    try:
-        wine_prefix.find_wine()
-    except wine_prefix.WineNotInstalled as error:
-        raise unittest.SkipTest(str(error))
+    _template.open()
     X86_64.require(X86_64.launcher)
-    if os.environ.get("TESSALY_WINE_TEMPLATE"):
-        _template = Path(os.environ["TESSALY_WINE_TEMPLATE"])
-    else:
-        _own_work_directory = Path(tempfile.mkdtemp(prefix="tessaly-wine-"))
-        _template = wine_prefix.create_template(_own_work_directory)
 
 
 def tearDownModule():
-    if _own_work_directory is not None:
-        wine_prefix.remove_work_directory(_own_work_directory)
+    _template.close()
 
 
 def require_i686():
     """Skips the calling class without 32-bit Wine; the i686 build must be there."""
-    try:
-        wine_prefix.require_wine32()
-    except wine_prefix.WineNotInstalled as error:
-        raise unittest.SkipTest(str(error))
+    wine_prefix.skip_without_wine32()
     I686.require()
-
-
-def windows_path(path):
-    """The Wine path of a Linux path, through drive Z:."""
-    return "Z:" + str(path).replace("/", "\\")
 
 
 class Case:
@@ -126,7 +106,7 @@ class Case:
 
     def __init__(self, build=X86_64):
         self.build = build
-        self.prefix = WinePrefix(_template)
+        self.prefix = WinePrefix(_template.path)
         try:
             self.prefix.start()
         except BaseException:

@@ -27,7 +27,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import wine_prefix
-from wine_prefix import WinePrefix
+from wine_prefix import WinePrefix, windows_path
 
 _REPOSITORY = Path(__file__).resolve().parents[2]
 
@@ -113,42 +113,23 @@ E_SHARING_VIOLATION = 0x80070020
 E_BAD_DB = 0x800703F1
 E_INVALID_ARGUMENT = 0x80070057
 
-_template = None
-_own_work_directory = None
+_template = wine_prefix.SuiteTemplate()
 
 
 def setUpModule():
-    global _template, _own_work_directory
-    try:
-        wine_prefix.find_wine()
-    except wine_prefix.WineNotInstalled as error:
-        raise unittest.SkipTest(str(error))
+    _template.open()
     X86_64.require(X86_64.launcher, X86_64.file_security)
     NATIVE.require()
-    if os.environ.get("TESSALY_WINE_TEMPLATE"):
-        _template = Path(os.environ["TESSALY_WINE_TEMPLATE"])
-    else:
-        _own_work_directory = Path(tempfile.mkdtemp(prefix="tessaly-wine-"))
-        _template = wine_prefix.create_template(_own_work_directory)
 
 
 def tearDownModule():
-    if _own_work_directory is not None:
-        wine_prefix.remove_work_directory(_own_work_directory)
+    _template.close()
 
 
 def require_i686():
     """Skips the calling class without 32-bit Wine; the i686 build must be there."""
-    try:
-        wine_prefix.require_wine32()
-    except wine_prefix.WineNotInstalled as error:
-        raise unittest.SkipTest(str(error))
+    wine_prefix.skip_without_wine32()
     I686.require()
-
-
-def windows_path(path):
-    """The Wine path of a Linux path, through drive Z:."""
-    return "Z:" + str(path).replace("/", "\\")
 
 
 @dataclass
@@ -167,7 +148,7 @@ class Image:
 
     def __init__(self, build):
         self.build = build
-        self.prefix = WinePrefix(_template)
+        self.prefix = WinePrefix(_template.path)
         try:
             self.prefix.start()
         except BaseException:

@@ -20,6 +20,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 from pathlib import Path
 
 TEMPLATE_WINDOWS_VERSION = "win10"
@@ -144,6 +145,50 @@ def remove_work_directory(work_directory):
             _stop_server(prefix)
             _remove_server_directory(prefix)
     shutil.rmtree(work_directory, ignore_errors=True)
+
+
+class SuiteTemplate:
+    """The template prefix a test module's cases copy: the one CTest made
+    (TESSALY_WINE_TEMPLATE), or, for a module run alone, one of its own in a
+    temporary work directory, removed by close(). Opening skips the module
+    where wine64 is missing."""
+
+    def __init__(self):
+        self.path = None
+        self._own_work_directory = None
+
+    def open(self):
+        skip_without_wine64()
+        if os.environ.get("TESSALY_WINE_TEMPLATE"):
+            self.path = Path(os.environ["TESSALY_WINE_TEMPLATE"])
+        else:
+            self._own_work_directory = Path(tempfile.mkdtemp(prefix="tessaly-wine-"))
+            self.path = create_template(self._own_work_directory)
+
+    def close(self):
+        if self._own_work_directory is not None:
+            remove_work_directory(self._own_work_directory)
+
+
+def skip_without_wine64():
+    try:
+        find_wine()
+    except WineNotInstalled as error:
+        raise unittest.SkipTest(str(error))
+
+
+def skip_without_wine32():
+    """Skips the calling class where 32-bit programs cannot run, with the
+    reason that CTest's skip expression matches."""
+    try:
+        require_wine32()
+    except WineNotInstalled as error:
+        raise unittest.SkipTest(str(error))
+
+
+def windows_path(path):
+    """The Wine path of a Linux path, through drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
 
 
 def _link_or_copy(source, destination):

@@ -14,7 +14,9 @@ std::u16string FormatHexDigits(std::uint64_t value, int digits, const char* alph
 
 }  // namespace
 
-std::u16string FormatDecimal(std::uint32_t value) {
+std::u16string AsciiToUtf16(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::u16string FormatDecimal(std::uint64_t value) {
   std::u16string reversed;
   do {
     reversed.push_back(static_cast<char16_t>(u'0' + value % 10));

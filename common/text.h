@@ -4,11 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tessaly {
 
-// "%u"
-std::u16string FormatDecimal(std::uint32_t value);
+// "%u" (and "%llu" for the counts that need 64 bits)
+std::u16string FormatDecimal(std::uint64_t value);
+
+// ASCII text (digits, names, times the program makes) as UTF-16.
+std::u16string AsciiToUtf16(std::string_view ascii);
 
 // "0x%08X"
 std::u16string FormatHex32(std::uint32_t value);

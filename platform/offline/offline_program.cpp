@@ -6,6 +6,7 @@
 #include "app/platform.h"
 #include "app/run_repair.h"
 #include "app/version.h"
+#include "common/text.h"
 #include "platform/offline/command_line.h"
 #include "platform/offline/image_check.h"
 #include "platform/offline/image_files.h"
@@ -23,8 +24,6 @@
 
 namespace tessaly::offline {
 namespace {
-
-std::u16string Ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
 ExitCode Repair(const CommandLine& commandLine, const OfflineProgram& program) {
   const std::unique_ptr<ImageFiles> files = program.openImage(commandLine.windowsDirectory);
@@ -60,13 +59,13 @@ ExitCode Repair(const CommandLine& commandLine, const OfflineProgram& program) {
 }  // namespace
 
 ExitCode RunOfflineProgram(std::span<const char* const> arguments, const OfflineProgram& program) {
-  const CommandLine commandLine = ParseCommandLine(arguments, Ascii(program.name));
+  const CommandLine commandLine = ParseCommandLine(arguments, AsciiToUtf16(program.name));
   switch (commandLine.action) {
     case CommandLine::Action::ShowHelp:
       program.output.Print(program.usage);
       return 0;
     case CommandLine::Action::ShowVersion:
-      program.output.Print(Ascii(program.name) + u" " + Ascii(TESSALY_VERSION_TEXT) + u"\n");
+      program.output.Print(AsciiToUtf16(program.name) + u" " + AsciiToUtf16(TESSALY_VERSION_TEXT) + u"\n");
       return 0;
     case CommandLine::Action::Refuse:
       program.errors.Print(commandLine.refusal + u"\n");

@@ -3,16 +3,12 @@
 #include <array>
 #include <string>
 
+#include "common/text.h"
 #include "platform/offline/hive_file.h"
 #include "platform/offline/save_hive.h"
 
 namespace tessaly::offline {
 namespace {
-
-std::u16string Decimal(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  return std::u16string(digits.begin(), digits.end());
-}
 
 // Bytes a save of the hive writes: the new hive, copies of the logs it was
 // recovered from, and, where the file system has no hard links, a copy of
@@ -56,7 +52,7 @@ std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFi
   int removed = 0;
   RemoveSaveLeftovers(files, hive.directory.Get(), hive.fileName, &removed);
   if (removed > 0) {
-    console.Print(u"已删除上次中断的保存留下的 " + Decimal(static_cast<std::uint64_t>(removed)) + u" 个临时文件（" +
+    console.Print(u"已删除上次中断的保存留下的 " + FormatDecimal(static_cast<std::uint64_t>(removed)) + u" 个临时文件（" +
                   hive.fileName + u".tessaly-new*）。\n");
   }
 
@@ -67,8 +63,8 @@ std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFi
   const std::uint64_t needed = toWrite + kSaveSpaceMargin;
   if (available >= needed) return std::nullopt;
   const std::u16string configDirectory = kConfigDirectory[0] + files.PathSeparator() + kConfigDirectory[1];
-  console.Print(configDirectory + u" 所在的卷空间不足，无法保存修复：需要 " + Decimal(needed) + u" 字节，可用 " +
-                Decimal(available) + u" 字节。请释放空间后再运行。未执行任何修复。\n");
+  console.Print(configDirectory + u" 所在的卷空间不足，无法保存修复：需要 " + FormatDecimal(needed) + u" 字节，可用 " +
+                FormatDecimal(available) + u" 字节。请释放空间后再运行。未执行任何修复。\n");
   return ToExitCode(HresultFromWin32(Win32Status::DiskFull));
 }
 

@@ -1,5 +1,7 @@
 #include "platform/offline/progress_line.h"
 
+#include "common/text.h"
+
 #include <string>
 #include <string_view>
 #include <utility>
@@ -9,8 +11,6 @@ namespace {
 
 // A terminal takes a tenth of a second's redraws at most.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-
-std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 // m:ss, or h:mm:ss from an hour on.
 std::string FormatElapsed(ProgressLine::Clock::duration elapsed) {
@@ -63,9 +63,9 @@ void ProgressLine::DrawWhenDue() {
   const Clock::time_point now = now_();
   if (lastDrawn_ && now - *lastDrawn_ < kRedrawInterval) return;
   lastDrawn_ = now;
-  const std::u16string text = u"正在检查组件 " + Ascii(std::to_string(walked_)) + u"/" + Ascii(std::to_string(total_)) +
-                              u"，已查看 " + Ascii(std::to_string(files_)) + u" 个文件，用时 " +
-                              Ascii(FormatElapsed(now - start_));
+  const std::u16string text = u"正在检查组件 " + FormatDecimal(walked_) + u"/" + FormatDecimal(total_) +
+                              u"，已查看 " + FormatDecimal(files_) + u" 个文件，用时 " +
+                              AsciiToUtf16(FormatElapsed(now - start_));
   terminal_->ReplaceLine(FitColumns(text, terminal_->Columns()));
   shown_ = true;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "hive/hive.h"
 #include "hive/name_case.h"
 
@@ -24,8 +25,6 @@ constexpr std::size_t kWriteChunk = std::size_t{8} << 20;
 constexpr std::size_t kCopyChunk = 1 << 20;
 constexpr int kMaxFileNames = 1000;
 
-std::u16string Ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
-
 std::u16string TemporaryName(const std::u16string& fileName) { return fileName + u".tessaly-new"; }
 std::u16string FirstBackupName(const std::u16string& fileName) { return fileName + u".tessaly-backup"; }
 
@@ -36,14 +35,14 @@ std::u16string Timestamp() {
   if (const std::tm* local = std::localtime(&now); local != nullptr) {
     std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", local);
   }
-  return Ascii(text);
+  return AsciiToUtf16(text);
 }
 
 // "<fileName>.tessaly-backup", then "...-<time>", "...-<time>-2", ...
 std::u16string BackupName(const std::u16string& fileName, int attempt, const std::u16string& timestamp) {
   std::u16string name = FirstBackupName(fileName);
   if (attempt > 0) name += u"-" + timestamp;
-  if (attempt > 1) name += u"-" + Ascii(std::to_string(attempt));
+  if (attempt > 1) name += u"-" + FormatDecimal(static_cast<std::uint64_t>(attempt));
   return name;
 }
 
@@ -65,14 +64,10 @@ bool IsBackupName(const std::u16string& fileName, std::u16string_view name) {
   return std::all_of(name.begin(), name.end(), [](char16_t c) { return (c >= u'0' && c <= u'9') || c == u'-'; });
 }
 
-char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
 // What follows the hive's name in a log's name (".LOG1"); a log's copy
 // keeps it after the backup's name.
 std::u16string LogSuffix(const std::u16string& fileName, const std::u16string& logName) {
-  const bool prefixed = logName.size() > fileName.size() &&
-                        std::equal(fileName.begin(), fileName.end(), logName.begin(),
-                                   [](char16_t a, char16_t b) { return AsciiLower(a) == AsciiLower(b); });
+  const bool prefixed = logName.size() > fileName.size() && StartsWithName(logName, fileName);
   return prefixed ? logName.substr(fileName.size()) : u"." + logName;
 }
 
@@ -193,7 +188,7 @@ FileStatus Saver::SameBytes(ImageFileHandle first, ImageFileHandle second, std::
 FileStatus Saver::CreateNewFile(const std::u16string& baseName, UniqueImageFile* file, std::u16string* name) {
   FileStatus status;
   for (int attempt = 1; attempt <= kMaxFileNames; ++attempt) {
-    *name = attempt == 1 ? baseName : baseName + u"-" + Ascii(std::to_string(attempt));
+    *name = attempt == 1 ? baseName : baseName + u"-" + FormatDecimal(static_cast<std::uint64_t>(attempt));
     status = files_.CreateFile(Directory(), *name, file->Put());
     if (status.problem != FileProblem::Exists) return status;
   }

@@ -30,6 +30,11 @@ _COPIED_FILES = {"system.reg", "user.reg", "userdef.reg", ".update-timestamp"}
 # Recorded by Wine on first use; a copy must not share its server directory.
 _SERVER_DIRECTORY_FILE = "wineserver"
 _SERVER_LINGER_SECONDS = 120
+# Written in the work directory, with the reason, where no template could be
+# made; the suites then skip.
+_UNAVAILABLE_FILE = "wine-unavailable"
+# Disk taken by a WoW64 prefix of Debian's Wine 8, measured.
+_PREFIX_MIB = 1300
 
 
 class WineNotInstalled(Exception):
@@ -114,24 +119,55 @@ def template_path(work_directory):
 
 
 def create_template(work_directory):
+    """Makes the template, trying twice. Where Wine cannot make a prefix on
+    this machine at all, raises WineNotInstalled with Wine's own words, the
+    free space and the attempts' exit codes, and records that reason in the
+    work directory for the suites to skip with."""
     remove_work_directory(work_directory)
     path = template_path(work_directory)
     path.parent.mkdir(parents=True)
+    failures = []
+    for _ in range(2):
+        failure = _boot_template(path)
+        if failure is None:
+            return path
+        failures.append(failure)
+        _stop_server(path)
+        _remove_server_directory(path)
+        shutil.rmtree(path, ignore_errors=True)
+    free_mib = shutil.disk_usage(path.parent).free // (1024 * 1024)
+    reason = "Wine could not make a prefix here (%s; %d MiB free in %s, a prefix takes about %d MiB)" % (
+        "; ".join(failures), free_mib, path.parent, _PREFIX_MIB)
+    Path(work_directory, _UNAVAILABLE_FILE).write_text(reason + "\n")
+    raise WineNotInstalled(reason)
+
+
+def _boot_template(path):
+    """Boots a new prefix at path set to report Windows 10; None when done,
+    else what failed, with the end of what Wine printed."""
     wine64, _ = find_wine()
     environment = _wine_environment(path)
     try:
-        subprocess.run([str(wine64), "wineboot", "-i"], env=environment, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([str(wine64), "reg", "add", r"HKCU\Software\Wine", "/v", "Version",
-                        "/d", TEMPLATE_WINDOWS_VERSION, "/f"],
-                       env=environment, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for command in (["wineboot", "-i"],
+                        ["reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", TEMPLATE_WINDOWS_VERSION, "/f"]):
+            result = subprocess.run([str(wine64)] + command, env=environment, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+            if result.returncode != 0:
+                return "%s exited with %d: %s" % (command[0], result.returncode, _loader_words(result.stderr))
     finally:
         _stop_server(path)
     # The copies need neither the template's server nor its directory.
     _remove_server_directory(path)
     Path(path, _SERVER_DIRECTORY_FILE).unlink(missing_ok=True)
-    return path
+    return None
+
+
+def _loader_words(stderr):
+    """The loader's own lines ("wine: ..."), which say why a program did not
+    start, or else the last lines Wine printed."""
+    lines = [line.strip() for line in stderr.decode("utf-8", "replace").splitlines() if line.strip()]
+    said = [line for line in lines if line.startswith("wine: ")] or lines
+    return " / ".join(said[-3:])
 
 
 def remove_work_directory(work_directory):
@@ -151,7 +187,7 @@ class SuiteTemplate:
     """The template prefix a test module's cases copy: the one CTest made
     (TESSALY_WINE_TEMPLATE), or, for a module run alone, one of its own in a
     temporary work directory, removed by close(). Opening skips the module
-    where wine64 is missing."""
+    where wine64 is missing or cannot make a prefix."""
 
     def __init__(self):
         self.path = None
@@ -161,9 +197,15 @@ class SuiteTemplate:
         skip_without_wine64()
         if os.environ.get("TESSALY_WINE_TEMPLATE"):
             self.path = Path(os.environ["TESSALY_WINE_TEMPLATE"])
+            unavailable = Path(self.path.parent, _UNAVAILABLE_FILE)
+            if unavailable.is_file():
+                raise unittest.SkipTest(unavailable.read_text().strip())
         else:
             self._own_work_directory = Path(tempfile.mkdtemp(prefix="tessaly-wine-"))
-            self.path = create_template(self._own_work_directory)
+            try:
+                self.path = create_template(self._own_work_directory)
+            except WineNotInstalled as error:
+                raise unittest.SkipTest(str(error))
 
     def close(self):
         if self._own_work_directory is not None:

@@ -70,6 +70,8 @@ struct FileIdentity {
 
 enum class EntryKind { File, Directory, Link, Other };
 
+enum class ListingStart { Rewind, JustOpened };
+
 struct EntryFacts {
   EntryKind kind = EntryKind::Other;
   FileIdentity identity;
@@ -114,8 +116,9 @@ class ImageFiles {
   // (ListsBefore); links and other reparse points carry
   // kFileAttributeReparsePoint and are never looked through. Entries already
   // in *entries are replaced, their storage reused. TooManyEntries, before
-  // reading further, past maxEntries.
-  virtual FileStatus ListDirectory(DirectoryHandle directory, std::size_t maxEntries,
+  // reading further, past maxEntries. A directory not read since it was
+  // opened (JustOpened) spares the platform a seek back to its start.
+  virtual FileStatus ListDirectory(DirectoryHandle directory, ListingStart start, std::size_t maxEntries,
                                    std::vector<DirectoryEntry>* entries) = 0;
   // What the entry `name` in parent is, as the name itself (a link is a Link).
   virtual FileStatus LookUpEntry(DirectoryHandle parent, std::u16string_view name, EntryFacts* facts) = 0;

@@ -1,5 +1,6 @@
 #include "platform/offline/image_tree.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tessaly::offline {
@@ -67,7 +68,8 @@ FileStatus ImageTree::OpenDirectory(std::span<const std::u16string> components, 
   return {};
 }
 
-FileStatus ImageTree::ResolveDirectory(std::span<const std::u16string> components, DirectoryHandle* directory) {
+FileStatus ImageTree::ResolveDirectory(std::span<const std::u16string> components, DirectoryHandle* directory,
+                                       ListingStart* start) {
   DirectoryHandle root = DirectoryHandle::Invalid;
   if (const FileStatus status = Root(&root); !status.Ok()) return status;
   std::size_t shared = 0;
@@ -79,6 +81,7 @@ FileStatus ImageTree::ResolveDirectory(std::span<const std::u16string> component
   beyondResolved_.Reset();
 
   DirectoryHandle current = resolved_.empty() ? root : resolved_.back().directory.Get();
+  if (start != nullptr) *start = shared == components.size() ? ListingStart::Rewind : ListingStart::JustOpened;
   for (const std::u16string& component : components.subspan(shared)) {
     UniqueDirectory next(files_);
     if (const FileStatus status = OpenChild(current, component, &next); !status.Ok()) return status;
@@ -91,6 +94,16 @@ FileStatus ImageTree::ResolveDirectory(std::span<const std::u16string> component
   }
   *directory = current;
   return {};
+}
+
+void ImageTree::Adopt(std::span<const std::u16string> components, UniqueDirectory directory) {
+  if (components.empty() || components.size() > std::min(resolved_.size() + 1, kMaxResolvedDepth)) return;
+  for (std::size_t level = 0; level + 1 < components.size(); ++level) {
+    if (resolved_[level].requestedName != components[level]) return;
+  }
+  resolved_.erase(resolved_.begin() + static_cast<std::ptrdiff_t>(components.size() - 1), resolved_.end());
+  beyondResolved_.Reset();
+  resolved_.push_back(ResolvedDirectory{components.back(), std::move(directory)});
 }
 
 FileStatus ImageTree::FindEntry(DirectoryHandle directory, std::u16string_view name, std::u16string* found) {
@@ -107,7 +120,10 @@ FileStatus ImageTree::FindEntry(DirectoryHandle directory, std::u16string_view n
   auto cached = namesOnDisk_.find(identity);
   if (cached == namesOnDisk_.end()) {
     std::vector<DirectoryEntry> entries;
-    if (const FileStatus listed = files_.ListDirectory(directory, SIZE_MAX, &entries); !listed.Ok()) return listed;
+    if (const FileStatus listed = files_.ListDirectory(directory, ListingStart::Rewind, SIZE_MAX, &entries);
+        !listed.Ok()) {
+      return listed;
+    }
     NamesOnDisk names;
     // Listing order decides between names that differ only in case.
     for (DirectoryEntry& entry : entries) names.insert(std::move(entry.name));

@@ -47,8 +47,14 @@ class ImageTree {
   FileStatus OpenDirectory(std::span<const std::u16string> components, UniqueDirectory* directory);
 
   // Like OpenDirectory, but the handle stays owned by the tree and is valid
-  // only until the next call on it.
-  FileStatus ResolveDirectory(std::span<const std::u16string> components, DirectoryHandle* directory);
+  // only until the next call on it. *start: how a listing of it starts,
+  // JustOpened when no earlier call handed it out.
+  FileStatus ResolveDirectory(std::span<const std::u16string> components, DirectoryHandle* directory,
+                              ListingStart* start = nullptr);
+
+  // Takes directory, opened by these very names, as ResolveDirectory would
+  // open it; it is closed instead unless its parent is resolved already.
+  void Adopt(std::span<const std::u16string> components, UniqueDirectory directory);
 
   // The name the entry `name` in directory is opened by: the name itself
   // when it exists, otherwise the first entry in listing order that equals

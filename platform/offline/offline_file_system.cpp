@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,25 +21,43 @@ OfflineFileSystem::Listing* OfflineFileSystem::Find(SearchHandle search) {
   return &listings_[position];
 }
 
-bool OfflineFileSystem::TakeReadAhead(std::u16string_view directoryPath, std::vector<DirectoryEntry>* entries) {
+bool OfflineFileSystem::TakeReadAhead(std::u16string_view directoryPath, Listing* listing) {
   if (readAhead_ == nullptr || !directoryPath.starts_with(readAhead_->StoreRoot())) return false;
   directoryPath.remove_prefix(readAhead_->StoreRoot().size());
   const std::u16string_view component = directoryPath.substr(0, directoryPath.find(u'\\'));
   std::u16string_view below;
   if (component.size() == directoryPath.size()) {
     component_ = component;
-    componentListing_ = readAhead_->Enter(component);
+    std::optional<ListedComponent> entered = readAhead_->Enter(component);
+    componentListing_ = nullptr;
+    if (entered) {
+      componentListing_ = std::make_shared<const ComponentListing>(std::move(entered->listing));
+      // Its files are opened in it, without opening it again.
+      if (entered->directory) image_.Adopt(components_, std::move(entered->directory));
+    }
   } else if (component == component_) {
     below = directoryPath.substr(component.size() + 1);
   } else {
     return false;
   }
-  if (!componentListing_) return false;
-  // Each listing is read once by the walk, so it is let go as it is taken.
-  const auto listed = componentListing_->find(std::u16string(below));
-  if (listed == componentListing_->end()) return false;
-  *entries = std::move(listed->second);
-  componentListing_->erase(listed);
+  if (componentListing_ == nullptr) return false;
+  const std::optional<ComponentListing::Range> range = componentListing_->Find(below);
+  if (!range) return false;
+  listing->readAhead = componentListing_;
+  listing->next = range->first;
+  listing->end = range->first + range->count;
+  return true;
+}
+
+bool OfflineFileSystem::NextEntry(Listing* listing, DirectoryEntry* entry) {
+  if (listing->next == listing->end) return false;
+  if (listing->readAhead != nullptr) {
+    listing->readAhead->CopyEntry(listing->next++, entry);
+  } else {
+    // Each entry is handed out once, so it is moved rather than copied.
+    *entry = std::move(listing->entries[listing->next++]);
+  }
+  progress_.SeeEntry(*entry);
   return true;
 }
 
@@ -49,28 +69,25 @@ SearchHandle OfflineFileSystem::FindFirst(const char16_t* pattern, DirectoryEntr
 
   auto listing = std::find_if(listings_.begin(), listings_.end(), [](const Listing& slot) { return !slot.open; });
   if (listing == listings_.end()) listing = listings_.emplace(listings_.end());
-  if (!TakeReadAhead(directoryPath, &listing->entries)) {
+  listing->readAhead = nullptr;
+  if (!TakeReadAhead(directoryPath, &*listing)) {
     DirectoryHandle directory = DirectoryHandle::Invalid;
-    if (!image_.ResolveDirectory(components_, &directory).Ok() ||
-        !image_.Files().ListDirectory(directory, SIZE_MAX, &listing->entries).Ok()) {
+    ListingStart start = ListingStart::Rewind;
+    if (!image_.ResolveDirectory(components_, &directory, &start).Ok() ||
+        !image_.Files().ListDirectory(directory, start, SIZE_MAX, &listing->entries).Ok()) {
       return SearchHandle::Invalid;
     }
+    listing->next = 0;
+    listing->end = listing->entries.size();
   }
-  if (listing->entries.empty()) return SearchHandle::Invalid;
-  // Each entry is handed out once, so it is moved rather than copied.
-  *entry = std::move(listing->entries.front());
-  progress_.SeeEntry(*entry);
-  listing->next = 1;
+  if (!NextEntry(&*listing, entry)) return SearchHandle::Invalid;
   listing->open = true;
   return static_cast<SearchHandle>(listing - listings_.begin() + 1);
 }
 
 bool OfflineFileSystem::FindNext(SearchHandle search, DirectoryEntry* entry) {
   Listing* const listing = Find(search);
-  if (listing == nullptr || listing->next == listing->entries.size()) return false;
-  *entry = std::move(listing->entries[listing->next++]);
-  progress_.SeeEntry(*entry);
-  return true;
+  return listing != nullptr && NextEntry(listing, entry);
 }
 
 void OfflineFileSystem::FindClose(SearchHandle search) {

@@ -7,7 +7,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,24 +38,30 @@ class OfflineFileSystem final : public FileSystem {
   std::u16string DisplayPath(const std::u16string& path) override;
 
  private:
+  // A search's entries [next, end): its own, when the walk listed the
+  // directory itself, or else a part of the component's listing read ahead.
   struct Listing {
     bool open = false;
     std::vector<DirectoryEntry> entries;
+    std::shared_ptr<const ComponentListing> readAhead;
     std::size_t next = 0;
+    std::size_t end = 0;
   };
 
   // The open search with this handle, or nullptr.
   Listing* Find(SearchHandle search);
-  // Moves the listing of the directory at directoryPath into *entries, when
+  // Points *listing at the listing of the directory at directoryPath, when
   // it was read ahead.
-  bool TakeReadAhead(std::u16string_view directoryPath, std::vector<DirectoryEntry>* entries);
+  bool TakeReadAhead(std::u16string_view directoryPath, Listing* listing);
+  // The search's next entry into *entry; false when there is none left.
+  bool NextEntry(Listing* listing, DirectoryEntry* entry);
 
   ImageTree& image_;
   ProgressLine& progress_;
   ReadAheadPlan* readAhead_;
   // The component the walk is in, and what is left of its listings.
   std::u16string component_;
-  std::optional<ComponentListing> componentListing_;
+  std::shared_ptr<const ComponentListing> componentListing_;
   // The components of the path handled last, kept to reuse their storage.
   std::vector<std::u16string> components_;
   // A search's handle is its position here plus one. Only a few searches

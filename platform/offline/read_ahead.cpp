@@ -1,6 +1,6 @@
 #include "platform/offline/read_ahead.h"
 
-#include <algorithm>
+#include <chrono>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -10,12 +10,16 @@
 namespace tessaly::offline {
 namespace {
 
+// About what listing a small component costs: waiting that long for one
+// awake is cheaper than sleeping and being woken.
+constexpr std::chrono::microseconds kSpinBeforeSleeping{50};
+
 // The directories the walk enters, as it decides. Its paths split at "\",
 // so one whose name holds one is reached by another path than its own: it
 // is left to the walk.
-bool CanBeEntered(const DirectoryEntry& entry) {
-  return (entry.attributes & kFileAttributeReparsePoint) == 0 && (entry.attributes & kFileAttributeDirectory) != 0 &&
-         !IsDotEntry(entry.name) && entry.name.find(u'\\') == std::u16string::npos;
+bool CanBeEntered(std::u16string_view name, std::uint32_t attributes) {
+  return (attributes & kFileAttributeReparsePoint) == 0 && (attributes & kFileAttributeDirectory) != 0 &&
+         !IsDotEntry(name) && name.find(u'\\') == std::u16string_view::npos;
 }
 
 class TreeLister {
@@ -24,18 +28,21 @@ class TreeLister {
       : files_(files), stop_(stop), listing_(listing) {}
 
   void List(DirectoryHandle directory, const std::u16string& path, std::size_t depth) {
-    if (stop_.load(std::memory_order_relaxed) || entries_ >= kMaxEntriesPerComponent) return;
-    std::vector<DirectoryEntry> entries;
-    if (!files_.ListDirectory(directory, kMaxEntriesPerComponent - entries_, &entries).Ok()) return;
-    entries_ += entries.size();
-    // Elements of an unordered_map stay where they are as it grows.
-    const std::vector<DirectoryEntry>& listed = listing_->emplace(path, std::move(entries)).first->second;
+    const std::size_t listed = listing_->EntryCount();
+    if (stop_.load(std::memory_order_relaxed) || listed >= kMaxEntriesPerComponent) return;
+    if (!files_.ListDirectory(directory, ListingStart::JustOpened, kMaxEntriesPerComponent - listed, &scratch_).Ok()) {
+      return;
+    }
+    const ComponentListing::Range range{listed, scratch_.size()};
+    listing_->Add(path, scratch_);
     if (depth == kMaxReadAheadDepth) return;
-    for (const DirectoryEntry& entry : listed) {
-      if (!CanBeEntered(entry)) continue;
+    for (std::size_t index = range.first; index < range.first + range.count; ++index) {
+      if (!CanBeEntered(listing_->EntryName(index), listing_->EntryAttributes(index))) continue;
+      // The listing's text moves as it grows, so the name is copied first.
+      const std::u16string name(listing_->EntryName(index));
       UniqueDirectory subdirectory(files_);
-      if (!files_.OpenDirectory(directory, entry.name, subdirectory.Put()).Ok()) continue;
-      List(subdirectory.Get(), path.empty() ? entry.name : path + u"\\" + entry.name, depth + 1);
+      if (!files_.OpenDirectory(directory, name, subdirectory.Put()).Ok()) continue;
+      List(subdirectory.Get(), path.empty() ? name : path + u"\\" + name, depth + 1);
     }
   }
 
@@ -43,16 +50,18 @@ class TreeLister {
   ImageFiles& files_;
   const std::atomic<bool>& stop_;
   ComponentListing* listing_;
-  std::size_t entries_ = 0;
+  // One directory's entries at a time, their storage reused.
+  std::vector<DirectoryEntry> scratch_;
 };
 
 }  // namespace
 
 void ListComponentTree(ImageFiles& files, DirectoryHandle store, std::u16string_view name,
-                       const std::atomic<bool>& stop, ComponentListing* listing) {
+                       const std::atomic<bool>& stop, ListedComponent* listed) {
   UniqueDirectory component(files);
   if (!files.OpenDirectory(store, name, component.Put()).Ok()) return;
-  TreeLister(files, stop, listing).List(component.Get(), u"", 0);
+  TreeLister(files, stop, &listed->listing).List(component.Get(), u"", 0);
+  listed->directory = std::move(component);
 }
 
 ReadAhead::ReadAhead(ImageFiles& files, UniqueDirectory store, unsigned threads)
@@ -70,82 +79,103 @@ ReadAhead::ReadAhead(ImageFiles& files, UniqueDirectory store, unsigned threads)
 }
 
 ReadAhead::~ReadAhead() {
-  {
-    const std::lock_guard guard(lock_);
-    stopping_ = true;
-  }
+  stopping_.store(true);
+  { const std::lock_guard guard(sleep_); }
   workQueued_.notify_all();
   for (std::thread& worker : workers_) worker.join();
 }
 
 void ReadAhead::Queue(std::vector<Component> components) {
-  if (components.empty()) return;
-  std::vector<std::shared_ptr<Job>> jobs;
-  jobs.reserve(components.size());
+  std::uint64_t tail = tail_.load(std::memory_order_relaxed);
   for (Component& component : components) {
-    jobs.push_back(std::make_shared<Job>());
-    jobs.back()->component = std::move(component);
+    if (tail - head_ == kReadAheadWindow) break;
+    Slot& slot = slots_[tail % kReadAheadWindow];
+    // A job the walk passed over may still be in its worker's hands.
+    WaitWhileListed(slot);
+    slot.name = std::move(component.name);
+    slot.ticket.store(Ticket(tail, State::Queued), std::memory_order_relaxed);
+    ++tail;
   }
-  bool wake = false;
-  {
-    const std::lock_guard guard(lock_);
-    window_.insert(window_.end(), std::make_move_iterator(jobs.begin()), std::make_move_iterator(jobs.end()));
-    wake = idleWorkers_ > 0;
-  }
-  if (wake) workQueued_.notify_all();
+  if (tail == tail_.load(std::memory_order_relaxed)) return;
+  // Publishes the names and tickets with the new tail. A worker going idle
+  // counts itself before it looks at the tail, so one of the two sees the other.
+  tail_.store(tail);
+  if (idleWorkers_.load() == 0) return;
+  { const std::lock_guard guard(sleep_); }
+  workQueued_.notify_all();
 }
 
-std::size_t ReadAhead::Queued() const {
-  const std::lock_guard guard(lock_);
-  return window_.size();
+std::optional<ListedComponent> ReadAhead::Take(std::u16string_view name) {
+  const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+  std::uint64_t job = head_;
+  while (job < tail && slots_[job % kReadAheadWindow].name != name) ++job;
+  if (job == tail) return std::nullopt;
+  for (; head_ < job; ++head_) {
+    std::uint64_t queued = Ticket(head_, State::Queued);
+    slots_[head_ % kReadAheadWindow].ticket.compare_exchange_strong(queued, Ticket(head_, State::Dropped));
+  }
+  ++head_;
+  Slot& slot = slots_[job % kReadAheadWindow];
+  std::uint64_t queued = Ticket(job, State::Queued);
+  if (slot.ticket.compare_exchange_strong(queued, Ticket(job, State::Dropped))) return std::nullopt;
+  WaitWhileListed(slot);
+  return std::move(slot.listed);
 }
 
-std::optional<ComponentListing> ReadAhead::Take(std::u16string_view name) {
-  std::unique_lock guard(lock_);
-  const auto found = std::find_if(window_.begin(), window_.end(),
-                                  [name](const std::shared_ptr<Job>& job) { return job->component.name == name; });
-  if (found == window_.end()) return std::nullopt;
-  const std::shared_ptr<Job> job = *found;
-  window_.erase(window_.begin(), found + 1);
-  if (job->state == Job::State::Queued) return std::nullopt;
-  awaited_ = job.get();
-  jobDone_.wait(guard, [&job] { return job->state == Job::State::Done; });
-  awaited_ = nullptr;
-  return std::move(job->listing);
+void ReadAhead::WaitWhileListed(Slot& slot) {
+  const auto listed = [&slot] { return StateOf(slot.ticket.load()) == State::Listing; };
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+  while (listed()) {
+    if (std::chrono::steady_clock::now() < until) continue;
+    std::unique_lock guard(sleep_);
+    // Set before looking again, as the worker marks the job done before
+    // looking at it: one of the two sees the other.
+    awaited_.store(&slot);
+    jobDone_.wait(guard, [&listed] { return !listed(); });
+    awaited_.store(nullptr);
+  }
+}
+
+bool ReadAhead::Claim(std::uint64_t* job) {
+  std::uint64_t next = nextClaim_.load();
+  for (;;) {
+    if (stopping_.load(std::memory_order_relaxed)) return false;
+    if (next >= tail_.load()) {
+      std::unique_lock guard(sleep_);
+      idleWorkers_.fetch_add(1);
+      workQueued_.wait(guard, [this] { return stopping_.load() || nextClaim_.load() < tail_.load(); });
+      idleWorkers_.fetch_sub(1);
+      next = nextClaim_.load();
+      continue;
+    }
+    if (!nextClaim_.compare_exchange_weak(next, next + 1)) continue;
+    // The walk may have taken the job for itself, or passed it over, meanwhile.
+    std::uint64_t queued = Ticket(next, State::Queued);
+    if (slots_[next % kReadAheadWindow].ticket.compare_exchange_strong(queued, Ticket(next, State::Listing))) {
+      *job = next;
+      return true;
+    }
+    next = nextClaim_.load();
+  }
 }
 
 void ReadAhead::Work() {
-  std::unique_lock guard(lock_);
-  for (;;) {
-    std::shared_ptr<Job> job;
-    const auto queued = [this, &job] {
-      if (stopping_) return true;
-      const auto found = std::find_if(window_.begin(), window_.end(), [](const std::shared_ptr<Job>& candidate) {
-        return candidate->state == Job::State::Queued;
-      });
-      if (found == window_.end()) return false;
-      job = *found;
-      return true;
-    };
-    if (!queued()) {
-      ++idleWorkers_;
-      workQueued_.wait(guard, queued);
-      --idleWorkers_;
-    }
-    if (stopping_) return;
-    job->state = Job::State::Listing;
-    guard.unlock();
-    ComponentListing listing;
+  std::uint64_t job = 0;
+  while (Claim(&job)) {
+    Slot& slot = slots_[job % kReadAheadWindow];
+    ListedComponent listed{{}, UniqueDirectory(files_)};
     // Short of memory, the walk lists the component itself and meets the shortage there, where it is reported.
     try {
-      ListComponentTree(files_, store_.Get(), job->component.name, stopping_, &listing);
+      ListComponentTree(files_, store_.Get(), slot.name, stopping_, &listed);
     } catch (const std::bad_alloc&) {
-      listing.clear();
+      listed.listing = {};
     }
-    guard.lock();
-    job->listing = std::move(listing);
-    job->state = Job::State::Done;
-    if (awaited_ == job.get()) jobDone_.notify_one();
+    slot.listed = std::move(listed);
+    slot.ticket.store(Ticket(job, State::Done));
+    if (awaited_.load() == &slot) {
+      { const std::lock_guard guard(sleep_); }
+      jobDone_.notify_one();
+    }
   }
 }
 

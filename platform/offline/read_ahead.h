@@ -5,29 +5,22 @@
 // is thread-safe.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <memory>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
+#include "platform/offline/component_listing.h"
 #include "platform/offline/image_files.h"
-#include "records/file_system.h"
 
 namespace tessaly::offline {
-
-// The listings of one component's tree, by the directory's path below the
-// component directory: "" for that directory itself, then names as on the
-// disk joined by "\". A directory that could not be listed is missing, so
-// the walk lists it itself and meets the same failure at the same point.
-using ComponentListing = std::unordered_map<std::u16string, std::vector<DirectoryEntry>>;
 
 // Components queued ahead of the walk, at most; with the entries each may
 // hold, this bounds the memory, whatever the size of the store.
@@ -36,12 +29,23 @@ inline constexpr std::size_t kMaxEntriesPerComponent = 4096;
 // Deeper directories are left to the walk, which bounds each worker's open handles.
 inline constexpr std::size_t kMaxReadAheadDepth = 32;
 
+// A component read ahead: the listings of its tree, and its directory,
+// left open for the walk to open its files in.
+struct ListedComponent {
+  ComponentListing listing;
+  UniqueDirectory directory;
+};
+
 // Lists the tree of the directory `name` in store, never through a link,
-// into *listing, up to kMaxEntriesPerComponent entries in all. Stops early
+// into *listed, up to kMaxEntriesPerComponent entries in all. Stops early
 // once stop is set.
 void ListComponentTree(ImageFiles& files, DirectoryHandle store, std::u16string_view name,
-                       const std::atomic<bool>& stop, ComponentListing* listing);
+                       const std::atomic<bool>& stop, ListedComponent* listed);
 
+// The walk's thread queues and takes; the workers claim and list. The two
+// meet on one atomic word per job, so that a job found listed, which is
+// nearly every job, costs neither side a lock; only a thread with nothing
+// to do sleeps.
 class ReadAhead {
  public:
   // store: the component store's directory; threads: at least one, fewer
@@ -54,37 +58,54 @@ class ReadAhead {
   struct Component {
     std::u16string name;  // as in the engine's paths
   };
-  // Queues the directories of these components, in this order.
+  // Queues the directories of these components, in this order; those past
+  // the window are left to the walk.
   void Queue(std::vector<Component> components);
   // Components queued and not taken yet.
-  std::size_t Queued() const;
+  std::size_t Queued() const { return tail_.load(std::memory_order_relaxed) - head_; }
   // The listing of the component `name`, once its worker is done with it;
   // it leaves the window with all queued before it. nullopt when it was not
   // queued or no worker has started on it (the walk then lists it itself).
-  std::optional<ComponentListing> Take(std::u16string_view name);
+  std::optional<ListedComponent> Take(std::u16string_view name);
 
  private:
-  struct Job {
-    enum class State { Queued, Listing, Done };
-    Component component;
-    State state = State::Queued;
-    ComponentListing listing;
+  enum class State : std::uint64_t { Queued, Listing, Done, Dropped };
+  // A job's number and state in one word: a worker that saw a job queued
+  // cannot claim another queued in the same slot since.
+  static std::uint64_t Ticket(std::uint64_t job, State state) { return job << 2 | static_cast<std::uint64_t>(state); }
+  static State StateOf(std::uint64_t ticket) { return static_cast<State>(ticket & 3); }
+
+  struct Slot {
+    std::atomic<std::uint64_t> ticket{Ticket(0, State::Dropped)};
+    // Written by the walk's thread while no worker holds the slot.
+    std::u16string name;
+    // Written by the worker that holds the slot, read once it is Done.
+    ListedComponent listed;
   };
 
   void Work();
+  // The next queued job, claimed for this worker; false once stopping.
+  bool Claim(std::uint64_t* job);
+  // Until the slot's worker, if any, is done with it.
+  void WaitWhileListed(Slot& slot);
 
   ImageFiles& files_;
   UniqueDirectory store_;
-  mutable std::mutex lock_;
-  // Waking a thread costs about as much as listing a small directory, so
-  // idle workers are woken only for work, and the walk only for its job.
+  // Job n lives in slot n % kReadAheadWindow.
+  std::array<Slot, kReadAheadWindow> slots_;
+  // Jobs [head_, tail_) are in the window. Both are written by the walk's
+  // thread alone.
+  std::uint64_t head_ = 0;
+  std::atomic<std::uint64_t> tail_ = 0;
+  // The next job a worker tries to claim.
+  std::atomic<std::uint64_t> nextClaim_ = 0;
+  std::atomic<bool> stopping_ = false;
+
+  std::mutex sleep_;
   std::condition_variable workQueued_;
   std::condition_variable jobDone_;
-  unsigned idleWorkers_ = 0;
-  const Job* awaited_ = nullptr;
-  std::atomic<bool> stopping_ = false;
-  // Shared with a worker listing it, so a job dropped meanwhile stays alive for it.
-  std::deque<std::shared_ptr<Job>> window_;
+  std::atomic<unsigned> idleWorkers_ = 0;
+  std::atomic<const Slot*> awaited_ = nullptr;
   std::vector<std::thread> workers_;
 };
 

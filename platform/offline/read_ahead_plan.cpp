@@ -7,7 +7,7 @@
 
 namespace tessaly::offline {
 
-std::optional<ComponentListing> ReadAheadPlan::Enter(std::u16string_view name) {
+std::optional<ListedComponent> ReadAheadPlan::Enter(std::u16string_view name) {
   if (!started_) Start();
   if (!readAhead_) return std::nullopt;
   Refill();

@@ -28,7 +28,7 @@ class ReadAheadPlan {
   // The walk enters the component directory `name`: the listing of its
   // tree, when it was read ahead. The first call starts the workers: by
   // then the COMPONENTS hive is loaded.
-  std::optional<ComponentListing> Enter(std::u16string_view name);
+  std::optional<ListedComponent> Enter(std::u16string_view name);
 
  private:
   void Start();

@@ -279,7 +279,10 @@ FileStatus Saver::IsReusableBackup(const std::u16string& backupName, bool* reusa
 
 FileStatus Saver::FindReusableBackup(std::optional<std::u16string>* found) {
   std::vector<DirectoryEntry> entries;
-  if (const FileStatus status = files_.ListDirectory(Directory(), SIZE_MAX, &entries); !status.Ok()) return status;
+  if (const FileStatus status = files_.ListDirectory(Directory(), ListingStart::Rewind, SIZE_MAX, &entries);
+      !status.Ok()) {
+    return status;
+  }
   std::vector<std::u16string> names;
   for (DirectoryEntry& entry : entries) {
     if (IsBackupName(original_.fileName, entry.name)) names.push_back(std::move(entry.name));
@@ -440,7 +443,10 @@ FileStatus RemoveSaveLeftovers(ImageFiles& files, DirectoryHandle directory, con
                                int* removed) {
   *removed = 0;
   std::vector<DirectoryEntry> entries;
-  if (const FileStatus status = files.ListDirectory(directory, SIZE_MAX, &entries); !status.Ok()) return status;
+  if (const FileStatus status = files.ListDirectory(directory, ListingStart::Rewind, SIZE_MAX, &entries);
+      !status.Ok()) {
+    return status;
+  }
   const std::u16string prefix = TemporaryName(fileName);
   FileStatus firstFailure;
   for (const DirectoryEntry& entry : entries) {

@@ -236,10 +236,10 @@ FileStatus PosixImageFiles::OpenDirectory(DirectoryHandle parent, std::u16string
 
 void PosixImageFiles::CloseDirectory(DirectoryHandle directory) { close(Fd(directory)); }
 
-FileStatus PosixImageFiles::ListDirectory(DirectoryHandle directory, std::size_t maxEntries,
-                                          std::vector<DirectoryEntry>* entries) {
+FileStatus PosixImageFiles::ListDirectory(DirectoryHandle directory, offline::ListingStart start,
+                                          std::size_t maxEntries, std::vector<DirectoryEntry>* entries) {
   // From the start, whatever was read of it before.
-  if (lseek(Fd(directory), 0, SEEK_SET) < 0) return StatusOf(errno);
+  if (start == offline::ListingStart::Rewind && lseek(Fd(directory), 0, SEEK_SET) < 0) return StatusOf(errno);
   return StatusOf(posix::ListOpenedDirectory(Fd(directory), entries, maxEntries));
 }
 
@@ -458,7 +458,12 @@ unsigned PosixImageFiles::AffordableWorkers(unsigned wanted) {
   // them: its opens fail only where they would without the read-ahead.
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  const rlim_t affordable = limit.rlim_cur == RLIM_INFINITY ? wanted : limit.rlim_cur / 4 / kDescriptorsPerWorker;
+  // The read-ahead's window also holds a component directory per job.
+  const rlim_t quarter = limit.rlim_cur / 4;
+  const rlim_t affordable = limit.rlim_cur == RLIM_INFINITY ? wanted
+                            : quarter > offline::kReadAheadWindow
+                                ? (quarter - offline::kReadAheadWindow) / kDescriptorsPerWorker
+                                : 0;
   return static_cast<unsigned>(std::min<rlim_t>(wanted, affordable));
 }
 

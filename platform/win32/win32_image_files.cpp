@@ -598,8 +598,8 @@ void Win32ImageFiles::CloseDirectory(DirectoryHandle directory) {
   tables_->directories.erase(found);
 }
 
-FileStatus Win32ImageFiles::ListDirectory(DirectoryHandle directory, std::size_t maxEntries,
-                                          std::vector<DirectoryEntry>* entries) {
+FileStatus Win32ImageFiles::ListDirectory(DirectoryHandle directory, offline::ListingStart,
+                                          std::size_t maxEntries, std::vector<DirectoryEntry>* entries) {
   const Directory* const opened = FindDirectory(directory);
   if (opened == nullptr) return kInvalidHandle;
   // Read through the handle itself, from the start each time: no path is

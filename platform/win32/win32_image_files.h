@@ -30,7 +30,7 @@ class Win32ImageFiles final : public offline::ImageFiles {
   offline::FileStatus OpenDirectory(offline::DirectoryHandle parent, std::u16string_view name,
                                     offline::DirectoryHandle* directory) override;
   void CloseDirectory(offline::DirectoryHandle directory) override;
-  offline::FileStatus ListDirectory(offline::DirectoryHandle directory, std::size_t maxEntries,
+  offline::FileStatus ListDirectory(offline::DirectoryHandle directory, offline::ListingStart start, std::size_t maxEntries,
                                     std::vector<DirectoryEntry>* entries) override;
   offline::FileStatus LookUpEntry(offline::DirectoryHandle parent, std::u16string_view name,
                                   offline::EntryFacts* facts) override;

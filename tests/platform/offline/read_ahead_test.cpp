@@ -43,20 +43,19 @@ struct Store {
 offline::ComponentListing ListTree(const TestImage& image) {
   Store store(image);
   const std::atomic<bool> stop = false;
-  offline::ComponentListing listing;
-  offline::ListComponentTree(store.files, store.directory.Get(), image::Utf16FromUtf8(kComponent), stop, &listing);
-  return listing;
+  offline::ListedComponent listed{{}, offline::UniqueDirectory(store.files)};
+  offline::ListComponentTree(store.files, store.directory.Get(), image::Utf16FromUtf8(kComponent), stop, &listed);
+  return std::move(listed.listing);
 }
 
-std::set<std::u16string> ListedDirectories(const offline::ComponentListing& listing) {
-  std::set<std::u16string> paths;
-  for (const auto& [path, entries] : listing) paths.insert(path);
-  return paths;
-}
-
-std::map<std::u16string, std::size_t> EntryCounts(const offline::ComponentListing& listing) {
-  std::map<std::u16string, std::size_t> counts;
-  for (const auto& [path, entries] : listing) counts[path] = entries.size();
+// The number of entries listed for each of these directories; -1 for one not listed.
+std::map<std::u16string, long> EntryCounts(const offline::ComponentListing& listing,
+                                           const std::set<std::u16string>& paths) {
+  std::map<std::u16string, long> counts;
+  for (const std::u16string& path : paths) {
+    const std::optional<offline::ComponentListing::Range> range = listing.Find(path);
+    counts[path] = range ? static_cast<long>(range->count) : -1;
+  }
   return counts;
 }
 
@@ -72,9 +71,15 @@ TEST(ReadAheadTest, ListsTheDirectoriesTheWalkEntersAndNoOthers) {
 
   const offline::ComponentListing listing = ListTree(image);
 
-  EXPECT_EQ(ListedDirectories(listing), (std::set<std::u16string>{u"", u"Sub", u"Sub\\Deeper"}));
+  EXPECT_EQ(listing.DirectoryCount(), 3u);
+  for (const std::u16string path : {u"", u"Sub", u"Sub\\Deeper"}) {
+    EXPECT_TRUE(listing.Find(path)) << image::Utf8FromUtf16(path);
+  }
   std::set<std::u16string> names;
-  for (const DirectoryEntry& entry : listing.at(u"")) names.insert(entry.name);
+  const offline::ComponentListing::Range top = listing.Find(u"").value_or(offline::ComponentListing::Range{});
+  for (std::size_t index = top.first; index < top.first + top.count; ++index) {
+    names.insert(std::u16string(listing.EntryName(index)));
+  }
   EXPECT_EQ(names, (std::set<std::u16string>{u".", u"..", u"a.dll", u"Sub", u"odd\\name", u"link"}));
 }
 
@@ -83,7 +88,7 @@ TEST(ReadAheadTest, DepthAndEntriesAreBounded) {
   fs::path deep = kComponent;
   for (std::size_t level = 0; level < offline::kMaxReadAheadDepth + 4; ++level) deep /= "d";
   image.AddFile(deep / "bottom.dll", "XYZ");
-  EXPECT_EQ(ListTree(image).size(), offline::kMaxReadAheadDepth + 1);
+  EXPECT_EQ(ListTree(image).DirectoryCount(), offline::kMaxReadAheadDepth + 1);
 
   TestImage wide;
   // Three folders that together hold a little more entries than one component may.
@@ -94,10 +99,8 @@ TEST(ReadAheadTest, DepthAndEntriesAreBounded) {
     for (std::size_t i = 0; i < perFolder; ++i) std::ofstream(directory / ("f" + std::to_string(i)));
   }
   const offline::ComponentListing listing = ListTree(wide);
-  std::size_t entries = 0;
-  for (const auto& [path, listed] : listing) entries += listed.size();
-  EXPECT_LE(entries, offline::kMaxEntriesPerComponent);
-  EXPECT_LT(listing.size(), 4u);
+  EXPECT_LE(listing.EntryCount(), offline::kMaxEntriesPerComponent);
+  EXPECT_LT(listing.DirectoryCount(), 4u);
 }
 
 // The walk takes each component as the workers are at it: before they
@@ -111,7 +114,8 @@ TEST(ReadAheadTest, HandsOutOnlyWholeListings) {
     for (int i = 0; i < 300; ++i) std::ofstream(directory / ("f" + std::to_string(i)));
   }
   const offline::ComponentListing whole = ListTree(image);
-  ASSERT_EQ(whole.size(), 4u);
+  const std::set<std::u16string> paths = {u"", u"x", u"y", u"y\\z"};
+  ASSERT_EQ(whole.DirectoryCount(), paths.size());
 
   Store store(image);
   offline::ReadAhead readAhead(store.files, std::move(store.directory), 3);
@@ -121,9 +125,10 @@ TEST(ReadAheadTest, HandsOutOnlyWholeListings) {
     readAhead.Queue({{u"earlier"}, {name}, {u"later"}});
     // As long as the workers take for it, so that the walk meets them at every stage.
     ListTree(image);
-    if (const std::optional<offline::ComponentListing> listing = readAhead.Take(name)) {
+    if (const std::optional<offline::ListedComponent> listed = readAhead.Take(name)) {
       ++handedOut;
-      EXPECT_EQ(EntryCounts(*listing), EntryCounts(whole)) << round;
+      EXPECT_EQ(EntryCounts(listed->listing, paths), EntryCounts(whole, paths)) << round;
+      EXPECT_TRUE(listed->directory);
     }
     // What was queued before it is gone with it; what came after stays, once.
     EXPECT_FALSE(readAhead.Take(u"earlier"));

@@ -174,8 +174,12 @@ time_state() {
   run_lister find
   run_lister fd
   run_tessaly "$pristine" ""
-  for _ in 1 2 3; do
-    for setting in "${job_settings[@]}"; do
+  local round i
+  for round in 0 1 2; do
+    # Each round starts with another setting, so that none always runs
+    # right after the same one (the save before it leaves the disk busy).
+    for ((i = 0; i < ${#job_settings[@]}; i++)); do
+      setting=${job_settings[(round + i) % ${#job_settings[@]}]}
       run_tessaly "$pristine" "${job_options[$setting]}"
       best[$setting]=$(smaller "${best[$setting]:-}" "$tessaly_seconds")
       if (( tessaly_kib > peak_kib )); then peak_kib=$tessaly_kib; fi

@@ -3,7 +3,8 @@
 // keeps the directories of the path resolved last open, for the next path
 // of the walk. Files are read through the image's files. With a
 // read-ahead plan, searches below the store are answered from listings
-// worker threads made ahead of the walk, when they have them.
+// worker threads made ahead of the walk, when they have them, and the
+// component directory a worker listed is the one its files are opened in.
 #pragma once
 
 #include <cstdint>

@@ -124,6 +124,7 @@ std::optional<ListedComponent> ReadAhead::Take(std::u16string_view name) {
 
 void ReadAhead::WaitWhileListed(Slot& slot) {
   const auto listed = [&slot] { return StateOf(slot.ticket.load()) == State::Listing; };
+  if (!listed()) return;
   const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
   while (listed()) {
     if (std::chrono::steady_clock::now() < until) continue;

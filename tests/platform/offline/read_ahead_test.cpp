@@ -9,6 +9,7 @@
 #include <atomic>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -16,6 +17,8 @@
 #include "fakes/event_log.h"
 #include "fakes/fake_registry.h"
 #include "platform/offline/image_tree.h"
+#include "platform/offline/offline_file_system.h"
+#include "platform/offline/progress_line.h"
 #include "platform/offline/read_ahead.h"
 #include "platform/offline/read_ahead_plan.h"
 #include "platform/posix/posix_image_files.h"
@@ -187,6 +190,84 @@ TEST(ReadAheadTest, PlanLooksOnlyAWindowAhead) {
     for (const auto& open : registry.opens) componentOpens += open.path.find(u"\\Components\\") != std::u16string::npos;
     EXPECT_LE(componentOpens, entered + 1 + offline::kReadAheadWindow);
   }
+}
+
+// The Linux image files, counting the directories opened by each name and
+// those still open; the workers call them too.
+class CountingImageFiles : public posix::PosixImageFiles {
+ public:
+  using PosixImageFiles::PosixImageFiles;
+
+  offline::FileStatus OpenDirectory(offline::DirectoryHandle parent, std::u16string_view name,
+                                    offline::DirectoryHandle* directory) override {
+    const offline::FileStatus status = PosixImageFiles::OpenDirectory(parent, name, directory);
+    const std::lock_guard guard(lock_);
+    if (status.Ok()) {
+      ++opens_[std::u16string(name)];
+      open_.insert(*directory);
+    }
+    return status;
+  }
+  void CloseDirectory(offline::DirectoryHandle directory) override {
+    {
+      const std::lock_guard guard(lock_);
+      open_.erase(directory);
+    }
+    PosixImageFiles::CloseDirectory(directory);
+  }
+
+  int Opens(const std::u16string& name) {
+    const std::lock_guard guard(lock_);
+    return opens_[name];
+  }
+  std::size_t StillOpen() {
+    const std::lock_guard guard(lock_);
+    return open_.size();
+  }
+
+ private:
+  std::mutex lock_;
+  std::map<std::u16string, int> opens_;
+  std::set<offline::DirectoryHandle> open_;
+};
+
+// A component's directory, opened by a worker to list it, is the one the
+// walk opens the component's files in: it is opened once, and closed.
+TEST(ReadAheadTest, TheWalkOpensFilesInTheDirectoryTheWorkerListed) {
+  TestImage image;
+  fakes::EventLog events;
+  events.enabled = false;
+  fakes::FakeRegistry registry(events);
+  fakes::FakeKey& components = registry.LocalMachine().Subkey(u"COMPONENTS\\DerivedData\\Components");
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 8; ++i) {
+    names.push_back(u"component" + image::Utf16FromUtf8(std::to_string(i)));
+    components.Subkey(names.back()).SetDword(u"CF", 0x200);
+    image.AddFile(fs::path(image::Utf8FromUtf16(names.back())) / "a.dll", "DCD");
+  }
+  const std::string windows = image.WindowsDirectory().string();
+  const std::u16string storeRoot = u"\\\\?\\" + image::Utf16FromUtf8(windows) + u"\\winsxs\\";
+  CountingImageFiles files(windows);
+  {
+    offline::ImageTree tree(files, posix::EngineDirectory(windows));
+    offline::ReadAheadPlan plan(tree, registry, storeRoot, 1);
+    offline::ProgressLine progress;
+    offline::OfflineFileSystem walk(tree, progress, &plan);
+    for (const std::u16string& name : names) {
+      DirectoryEntry entry;
+      const SearchHandle search = walk.FindFirst((storeRoot + name + u"\\*").c_str(), &entry);
+      ASSERT_NE(search, SearchHandle::Invalid);
+      while (walk.FindNext(search, &entry)) {
+      }
+      walk.FindClose(search);
+      const FileHandle file = walk.OpenForRead((storeRoot + name + u"\\a.dll").c_str());
+      ASSERT_NE(file, FileHandle::Invalid);
+      walk.Close(file);
+    }
+  }
+  // The first is entered before the walk has resolved the store itself.
+  for (std::size_t i = 1; i < names.size(); ++i) EXPECT_EQ(files.Opens(names[i]), 1) << i;
+  EXPECT_EQ(files.StillOpen(), 0u);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ std::optional<Hive> LoadHive(std::span<const std::uint8_t> file, std::span<const
                              std::span<const std::uint8_t> log2) {
   const BaseBlockState state = CheckBaseBlock(file);
   if (state == BaseBlockState::NotAHive) return std::nullopt;
-  std::vector<std::uint8_t> bytes(file.begin(), file.end());
+  HiveImage bytes(file.begin(), file.end());
   SequenceRange sequences;
   if (state == BaseBlockState::Clean) {
     const std::uint64_t extent = kBaseBlockSize + std::uint64_t{ReadLittleEndian32(file, kHiveBinsSizeOffset)};

@@ -10,7 +10,7 @@
 #include "hive/name_case.h"
 
 namespace tessaly::hive {
-std::optional<Hive> Hive::Open(std::vector<std::uint8_t> image, std::uint32_t saveSequence) {
+std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
   const std::span<const std::uint8_t> bytes = image;
   if (bytes.size() < kBaseBlockSize) return std::nullopt;
   const std::span<const std::uint8_t> bins = bytes.subspan(kBaseBlockSize);

@@ -16,6 +16,7 @@
 
 #include "hive/base_block.h"
 #include "hive/hive_cells.h"
+#include "hive/hive_image.h"
 
 namespace tessaly::hive {
 
@@ -32,7 +33,7 @@ class Hive {
   // key reached from the root has a malformed subkey or value list, as
   // Windows' loader checks them. saveSequence: the
   // sequence number the base block gets when the hive is written.
-  static std::optional<Hive> Open(std::vector<std::uint8_t> image, std::uint32_t saveSequence);
+  static std::optional<Hive> Open(HiveImage image, std::uint32_t saveSequence);
 
   Hive(Hive&&) = default;
   Hive& operator=(Hive&&) = default;
@@ -80,7 +81,7 @@ class Hive {
     const NamedItem* Find(std::u16string_view name) const;
   };
 
-  Hive(std::vector<std::uint8_t> image, CellOffset root, std::uint32_t saveSequence)
+  Hive(HiveImage image, CellOffset root, std::uint32_t saveSequence)
       : image_(std::move(image)), root_(root), saveSequence_(saveSequence) {}
   HiveCells Cells() const { return HiveCells(image_); }
   const NameIndex& SubkeyIndex(CellOffset key);
@@ -88,7 +89,7 @@ class Hive {
 
   // The whole hive, base block first, held in memory so that changes stay
   // there until the hive is saved.
-  std::vector<std::uint8_t> image_;
+  HiveImage image_;
   CellOffset root_;
   std::uint32_t saveSequence_;
   bool changed_ = false;

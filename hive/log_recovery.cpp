@@ -107,7 +107,7 @@ void PlanLog(const Log& log, std::uint64_t largestImage, std::vector<Entry>* pla
 // Copies the parts of the entry's pages that fall in [from, to) of the hive
 // bins. Bounds were checked by ReadEntry, and the image holds the entry's
 // hive bins.
-void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, std::vector<std::uint8_t>* image) {
+void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, HiveImage* image) {
   const std::uint8_t* page =
       entry.bytes.data() + kLogEntryHeaderSize + std::size_t{entry.pageCount} * kLogEntryPageReferenceSize;
   for (std::uint32_t i = 0; i < entry.pageCount; ++i) {
@@ -127,7 +127,7 @@ void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, std::ve
 // bins into a span that does not hold valid bins, or whose grown span would
 // take the bytes checked past checkBudget. Returns how many applied.
 std::size_t ApplyEntries(std::span<const Entry> plan, std::uint64_t binsSize, std::uint64_t checkBudget,
-                         std::vector<std::uint8_t>* image) {
+                         HiveImage* image) {
   std::size_t applied = 0;
   for (const Entry& entry : plan) {
     if (entry.hiveBinsSize > binsSize) {
@@ -135,7 +135,7 @@ std::size_t ApplyEntries(std::span<const Entry> plan, std::uint64_t binsSize, st
       checkBudget -= entry.hiveBinsSize - binsSize;
       // The grown span keeps what the primary file holds there; only what
       // lies past the file starts out as zeros.
-      if (image->size() < kBaseBlockSize + entry.hiveBinsSize) image->resize(kBaseBlockSize + entry.hiveBinsSize);
+      if (image->size() < kBaseBlockSize + entry.hiveBinsSize) image->resize(kBaseBlockSize + entry.hiveBinsSize, 0);
       CopyPages(entry, binsSize, entry.hiveBinsSize, image);
       const auto bins = std::span<const std::uint8_t>(*image).subspan(kBaseBlockSize, entry.hiveBinsSize);
       if (!HiveBinsAreValid(bins, static_cast<std::size_t>(binsSize))) break;
@@ -175,7 +175,7 @@ std::optional<std::uint32_t> SequenceRange::NextNewer() const {
   return newest_ + 1;
 }
 
-LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const std::uint8_t> log1,
+LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1,
                             std::span<const std::uint8_t> log2) {
   if (image->size() < kBaseBlockSize) return {};
   std::optional<Log> first = UsableLog(log1);
@@ -224,7 +224,7 @@ LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const st
   }
 
   const Entry& last = plan[applied - 1];
-  image->resize(kBaseBlockSize + last.hiveBinsSize);
+  image->resize(kBaseBlockSize + last.hiveBinsSize, 0);
   std::copy(baseBlockStart.begin(), baseBlockStart.end(), image->begin());
   const std::span<std::uint8_t> recovered(image->data(), kBaseBlockSize);
   // A base block taken from a log says it heads a log.

@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "hive/hive_image.h"
+
 namespace tessaly::hive {
 
 // A log in the new format: a 512-byte copy of the start of a base block,
@@ -88,7 +90,7 @@ struct LogRecovery {
 //
 // Returns entriesApplied == 0, with the image its old size, when no entry
 // applies: the hive cannot be recovered and is refused.
-LogRecovery RecoverFromLogs(std::vector<std::uint8_t>* image, std::span<const std::uint8_t> log1,
+LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1,
                             std::span<const std::uint8_t> log2);
 
 // Adds every sequence number a usable log carries, in its base block and in

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "hive/base_block.h"
 #include "hive/little_endian.h"
@@ -16,6 +19,7 @@ using hive::AddLogSequences;
 using hive::BaseBlockState;
 using hive::CheckBaseBlock;
 using hive::Hive;
+using hive::HiveImage;
 using hive::kBaseBlockSize;
 using hive::kHiveBinsSizeOffset;
 using hive::kHivePageSize;
@@ -36,12 +40,53 @@ struct TransactionLog {
 // size the base block can count.
 constexpr std::uint64_t kMaxHiveFileSize = kBaseBlockSize + std::uint64_t{0xFFFFF000};
 
+// Below this, a hive is read on one thread.
+constexpr std::size_t kMinimumReadPart = std::size_t{16} << 20;
+
+// Fills bytes from the file's start, in up to `readers` parts, each but the
+// first on a thread of its own: for a hive of hundreds of megabytes, most
+// of the cost is the memory each page needs when it is first touched, and
+// threads get it side by side. *filled: the bytes read up to the first part
+// that came short (the file ends there).
+FileStatus ReadInParts(ImageFiles& files, ImageFileHandle file, std::span<std::uint8_t> bytes, unsigned readers,
+                       std::size_t* filled) {
+  const std::size_t parts = std::clamp<std::size_t>(bytes.size() / kMinimumReadPart, 1, std::max(readers, 1u));
+  const std::size_t partSize = bytes.size() / parts;
+  std::vector<FileStatus> statuses(parts);
+  std::vector<std::size_t> got(parts);
+  const auto read = [&](std::size_t part) {
+    const std::size_t start = part * partSize;
+    const std::size_t size = part + 1 == parts ? bytes.size() - start : partSize;
+    statuses[part] = files.ReadAt(file, start, bytes.subspan(start, size), &got[part]);
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t part = 1; part < parts; ++part) {
+    // Without a thread, the part is read on this one.
+    try {
+      threads.emplace_back(read, part);
+    } catch (const std::system_error&) {
+      read(part);
+    }
+  }
+  read(0);
+  for (std::thread& thread : threads) thread.join();
+
+  *filled = 0;
+  for (std::size_t part = 0; part < parts; ++part) {
+    if (!statuses[part].Ok()) return statuses[part];
+    *filled += got[part];
+    if (got[part] != (part + 1 == parts ? bytes.size() - part * partSize : partSize)) break;
+  }
+  return {};
+}
+
 // The whole file, up to its length now, which the caller has checked; a
 // file that grows meanwhile is read up to where it was.
-FileStatus ReadWholeFile(ImageFiles& files, ImageFileHandle file, std::uint64_t size, std::vector<std::uint8_t>* bytes) {
+FileStatus ReadWholeFile(ImageFiles& files, ImageFileHandle file, std::uint64_t size, unsigned readers,
+                         HiveImage* bytes) {
   bytes->resize(static_cast<std::size_t>(size));
   std::size_t filled = 0;
-  if (const FileStatus status = files.ReadAt(file, 0, *bytes, &filled); !status.Ok()) return status;
+  if (const FileStatus status = ReadInParts(files, file, *bytes, readers, &filled); !status.Ok()) return status;
   bytes->resize(filled);
   return {};
 }
@@ -102,7 +147,8 @@ Win32Status StatusOf(ImageFiles& files, const FileStatus& status) {
 
 }  // namespace
 
-Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path, HiveAccess access, HiveFile* opened) {
+Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path, HiveAccess access, unsigned readers,
+                         HiveFile* opened) {
   if (path.empty()) return Win32Status::FileNotFound;
   ImageFiles& files = image.Files();
   HiveFile hive;
@@ -127,7 +173,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
   // Windows reads the logs of a dirty hive only; those of a clean one are
   // stale and may be large, so they are not even opened.
   std::array<TransactionLog, kTransactionLogSuffixes.size()> logs;
-  std::vector<std::uint8_t> bytes;
+  HiveImage bytes;
   if (state == BaseBlockState::Clean) {
     const std::uint32_t hiveBinsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
     if (hiveBinsSize == 0 || hiveBinsSize % kHivePageSize != 0) return Win32Status::BadDb;
@@ -136,7 +182,9 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
     if (facts.size < hive.extent) return Win32Status::BadDb;
     if (hive.extent > SIZE_MAX) return Win32Status::NotEnoughMemory;
     bytes.resize(static_cast<std::size_t>(hive.extent));
-    if (status = files.ReadAt(hive.file.Get(), 0, bytes, &filled); !status.Ok()) return StatusOf(files, status);
+    if (status = ReadInParts(files, hive.file.Get(), bytes, readers, &filled); !status.Ok()) {
+      return StatusOf(files, status);
+    }
     if (filled != bytes.size()) return Win32Status::BadDb;
   } else {
     for (std::size_t i = 0; i < logs.size(); ++i) {
@@ -150,7 +198,7 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
     // counts, so a dirty hive is read whole, then brought up to date.
     if (facts.size > kMaxHiveFileSize) return Win32Status::BadDb;
     if (facts.size > SIZE_MAX) return Win32Status::NotEnoughMemory;
-    if (status = ReadWholeFile(files, hive.file.Get(), facts.size, &bytes); !status.Ok()) {
+    if (status = ReadWholeFile(files, hive.file.Get(), facts.size, readers, &bytes); !status.Ok()) {
       return StatusOf(files, status);
     }
     if (RecoverFromLogs(&bytes, logs[0].bytes, logs[1].bytes).entriesApplied == 0) {

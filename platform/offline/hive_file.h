@@ -51,11 +51,13 @@ enum class HiveAccess {
   Repair,
 };
 
-// path: the hive file's names below the Windows directory.
+// path: the hive file's names below the Windows directory. readers: the
+// threads that may read it at once, at least one.
 // FileNotFound (or another status of the file system) when it or, for a
 // dirty hive, a log beside it cannot be opened or read, SharingViolation
 // when another program or run holds it, BadDb when it is not a hive,
 // RegistryCorrupt when it is dirty and its logs cannot bring it up to date.
-Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path, HiveAccess access, HiveFile* opened);
+Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path, HiveAccess access, unsigned readers,
+                         HiveFile* opened);
 
 }  // namespace tessaly::offline

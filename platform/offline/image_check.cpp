@@ -48,8 +48,8 @@ Lookup LookUp(ImageTree& image, DirectoryHandle parent, const std::u16string& na
 
 class Checker {
  public:
-  Checker(ImageTree& image, Console& console, HiveFile* software)
-      : image_(image), files_(image.Files()), console_(console), software_(software) {}
+  Checker(ImageTree& image, Console& console, unsigned hiveReaders, HiveFile* software)
+      : image_(image), files_(image.Files()), console_(console), hiveReaders_(hiveReaders), software_(software) {}
 
   Hresult Run();
 
@@ -85,6 +85,7 @@ class Checker {
   ImageTree& image_;
   ImageFiles& files_;
   Console& console_;
+  unsigned hiveReaders_;
   HiveFile* software_;
 };
 
@@ -171,7 +172,7 @@ Hresult Checker::CheckSoftwareHive(DirectoryHandle config, const std::vector<std
   if (hive::CheckBaseBlock(std::span(start).first(filled)) == hive::BaseBlockState::NotAHive) return notAHive();
 
   // A damaged hive would tell no Windows version, and pass for another one.
-  switch (const Win32Status status = OpenHiveFile(image_, way, HiveAccess::Read, software_)) {
+  switch (const Win32Status status = OpenHiveFile(image_, way, HiveAccess::Read, hiveReaders_, software_)) {
     case Win32Status::Success:
       return Hresult::Ok;
     case Win32Status::BadDb:
@@ -189,8 +190,8 @@ Hresult Checker::CheckSoftwareHive(DirectoryHandle config, const std::vector<std
 
 }  // namespace
 
-Hresult CheckWindowsDirectory(ImageTree& image, Console& console, HiveFile* software) {
-  return Checker(image, console, software).Run();
+Hresult CheckWindowsDirectory(ImageTree& image, Console& console, unsigned hiveReaders, HiveFile* software) {
+  return Checker(image, console, hiveReaders, software).Run();
 }
 
 }  // namespace tessaly::offline

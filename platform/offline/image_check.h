@@ -18,8 +18,8 @@ namespace tessaly::offline {
 // missing COMPONENTS or WinSxS is left to the run, which has its own answer
 // for them. Prints one line for the first problem found and returns its
 // exit code; Hresult::Ok when there is none. The SOFTWARE hive is opened
-// whole, recovered and checked as the run would load it, and left open in
-// *software for the run.
-Hresult CheckWindowsDirectory(ImageTree& image, Console& console, HiveFile* software);
+// whole (by as many as hiveReaders threads), recovered and checked as the
+// run would load it, and left open in *software for the run.
+Hresult CheckWindowsDirectory(ImageTree& image, Console& console, unsigned hiveReaders, HiveFile* software);
 
 }  // namespace tessaly::offline

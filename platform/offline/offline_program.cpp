@@ -30,8 +30,10 @@ ExitCode Repair(const CommandLine& commandLine, const OfflineProgram& program) {
   ProgressLine progress(program.terminal, ProgressLine::Clock::now);
   OfflineConsole console(program.output, progress);
   ImageTree image(*files, program.engineDirectory(commandLine.windowsDirectory));
+  // The walk is one of the jobs; each job may also read a part of a hive.
+  const unsigned jobs = commandLine.jobs.value_or(DefaultJobs());
   HiveFile software;
-  if (const Hresult checked = CheckWindowsDirectory(image, console, &software); checked != Hresult::Ok) {
+  if (const Hresult checked = CheckWindowsDirectory(image, console, jobs, &software); checked != Hresult::Ok) {
     return ToExitCode(checked);
   }
 
@@ -39,15 +41,16 @@ ExitCode Repair(const CommandLine& commandLine, const OfflineProgram& program) {
   // A dry run writes nothing, so it has no leftovers to clear and needs no room.
   HiveFile components;
   if (mode == RepairMode::Repair) {
-    if (const std::optional<ExitCode> refused = PrepareToSave(image, console, &components)) return *refused;
+    if (const std::optional<ExitCode> refused = PrepareToSave(image, console, jobs, &components)) return *refused;
   }
   const HiveAccess componentsAccess = mode == RepairMode::Repair ? HiveAccess::Repair : HiveAccess::Read;
-  OfflineRegistry registry(image, console, progress, componentsAccess, std::move(components), std::move(software));
+  OfflineRegistry registry(image, console, progress, componentsAccess, std::move(components), std::move(software),
+                           jobs);
   OfflineHost host(image, registry, console, mode == RepairMode::Repair);
   OfflineServicingLibrary servicingLibrary(image);
-  // The walk is one of the jobs. The store's path is as the engine forms it.
+  // The store's path is as the engine forms it.
   std::optional<ReadAheadPlan> readAhead;
-  if (const unsigned jobs = commandLine.jobs.value_or(DefaultJobs()); jobs > 1) {
+  if (jobs > 1) {
     readAhead.emplace(image, registry, u"\\\\?\\" + *image.WindowsDirectory() + u"\\winsxs\\", jobs - 1);
   }
   OfflineFileSystem fileSystem(image, progress, readAhead ? &*readAhead : nullptr);

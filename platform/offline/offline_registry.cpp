@@ -73,7 +73,7 @@ Win32Status OfflineRegistry::HandOutValue(Hive& hive, CellOffset value, std::uin
 Win32Status OfflineRegistry::OpenSoftwareHive() {
   if (!softwareStatus_) {
     const std::array<std::u16string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], u"SOFTWARE"};
-    softwareStatus_ = OpenHiveFile(image_, path, HiveAccess::Read, &software_);
+    softwareStatus_ = OpenHiveFile(image_, path, HiveAccess::Read, hiveReaders_, &software_);
   }
   return *softwareStatus_;
 }
@@ -197,7 +197,7 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
   HiveFile loaded;
   if (opened_.hive) {
     loaded = std::move(opened_);
-  } else if (const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, &loaded);
+  } else if (const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, hiveReaders_, &loaded);
              status != Win32Status::Success) {
     return status;
   }

@@ -31,15 +31,18 @@ class OfflineRegistry final : public Registry {
   // progress: told which component of DerivedData\Components the scan has
   // reached, as the scan enumerates that key. componentsAccess: how LoadKey opens the COMPONENTS hive. software,
   // components: those hives when they are open already, so that they are
-  // not read again; one not open is opened on first use.
+  // not read again; one not open is opened on first use, by as many as
+  // hiveReaders threads.
   OfflineRegistry(ImageTree& image, Console& console, ProgressLine& progress,
-                  HiveAccess componentsAccess = HiveAccess::Repair, HiveFile components = {}, HiveFile software = {})
+                  HiveAccess componentsAccess = HiveAccess::Repair, HiveFile components = {}, HiveFile software = {},
+                  unsigned hiveReaders = 1)
       : image_(image),
         console_(console),
         progress_(progress),
         software_(std::move(software)),
         componentsAccess_(componentsAccess),
-        opened_(std::move(components)) {
+        opened_(std::move(components)),
+        hiveReaders_(hiveReaders) {
     if (software_.hive) softwareStatus_ = Win32Status::Success;
   }
 
@@ -81,6 +84,7 @@ class OfflineRegistry final : public Registry {
   std::optional<Win32Status> softwareStatus_;
   HiveAccess componentsAccess_;
   HiveFile opened_;
+  unsigned hiveReaders_;
   HiveFile components_;
   // DerivedData\Components in the mounted COMPONENTS hive, once found.
   std::optional<hive::CellOffset> componentList_;

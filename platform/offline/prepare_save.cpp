@@ -29,7 +29,7 @@ std::uint64_t BytesToWrite(ImageFiles& files, const HiveFile& hive) {
 
 }  // namespace
 
-std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFile* components) {
+std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, unsigned hiveReaders, HiveFile* components) {
   ImageFiles& files = image.Files();
   UniqueDirectory config(files);
   if (!image.OpenDirectory(kConfigDirectory, &config).Ok()) return std::nullopt;
@@ -42,7 +42,7 @@ std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFi
   // its files stay.
   const std::array<std::u16string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], u"COMPONENTS"};
   HiveFile hive;
-  const Win32Status opened = OpenHiveFile(image, path, HiveAccess::Repair, &hive);
+  const Win32Status opened = OpenHiveFile(image, path, HiveAccess::Repair, hiveReaders, &hive);
   if (opened == Win32Status::SharingViolation) {
     console.Print(image.DisplayPath(path) + u" 正被其他程序使用，无法保存修复。请关闭使用它的程序后再运行。未执行任何修复。\n");
     return ToExitCode(HresultFromWin32(opened));

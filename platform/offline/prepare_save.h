@@ -27,6 +27,7 @@ inline constexpr std::uint64_t kSaveSpaceMargin = 1 << 20;
 // (ERROR_SHARING_VIOLATION) when another program holds the hive. Anything
 // else that keeps it from looking (no hive, a damaged one, a read-only
 // volume) is left to the run, which reports it; *components then stays empty.
-std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, HiveFile* components);
+// hiveReaders: the threads that may read the hive at once.
+std::optional<ExitCode> PrepareToSave(ImageTree& image, Console& console, unsigned hiveReaders, HiveFile* components);
 
 }  // namespace tessaly::offline

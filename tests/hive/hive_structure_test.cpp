@@ -32,6 +32,8 @@ namespace {
 
 using hive::Hive;
 
+hive::HiveImage ImageOf(const std::vector<std::uint8_t>& bytes) { return hive::HiveImage(bytes.begin(), bytes.end()); }
+
 constexpr int kParentSubkeys = 501;  // more than one leaf holds: an "ri" over two
 constexpr std::size_t kSegmentSize = 16344;
 constexpr std::size_t kBinHeaderSize = 32;
@@ -62,7 +64,7 @@ class HiveStructureTest : public testing::Test {
   }
   void TearDown() override { fs::remove(file_); }
 
-  std::optional<Hive> Open() { return Hive::Open(edit_->Sealed(), 2); }
+  std::optional<Hive> Open() { return Hive::Open(ImageOf(edit_->Sealed()), 2); }
 
   const fs::path file_ = fs::path(testing::TempDir()) / ("hive-structure-" + std::to_string(getpid()));
   std::optional<HiveEdit> edit_;
@@ -292,7 +294,7 @@ TEST(CraftedBigDataTest, CostsNoMoreThanTheHiveHolds) {
             registry.QueryValueEx(key, u"DV", nullptr, nullptr, &size) == Win32Status::Success &&
             size == 0xFFFF * kSegmentSize &&
             registry.QueryValueEx(key, u"DV", nullptr, buffer.data(), &bufferSize) == Win32Status::MoreData;
-        Hive hive = *Hive::Open(edit.Sealed(), 2);
+        Hive hive = *Hive::Open(ImageOf(edit.Sealed()), 2);
         std::uint32_t type = 0;
         std::vector<std::uint8_t> data;
         std::_Exit(read && hive.ReadValue(value, &type, &data) == EINVAL ? 0 : 1);

@@ -83,9 +83,10 @@ struct Recovered {
   Bytes image;
 };
 
-Recovered Recover(Bytes primary, std::span<const std::uint8_t> log1, std::span<const std::uint8_t> log2) {
-  const LogRecovery recovery = RecoverFromLogs(&primary, log1, log2);
-  return {recovery, std::move(primary)};
+Recovered Recover(const Bytes& primary, std::span<const std::uint8_t> log1, std::span<const std::uint8_t> log2) {
+  HiveImage image(primary.begin(), primary.end());
+  const LogRecovery recovery = RecoverFromLogs(&image, log1, log2);
+  return {recovery, Bytes(image.begin(), image.end())};
 }
 
 Recovered Recover(const DirtyHive& dirty) {

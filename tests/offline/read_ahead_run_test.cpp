@@ -49,7 +49,8 @@ void AddWrongFiles(TestImage& image, const std::string& component, const std::ve
 // Thousands of small components, most walked, some not; one deeper than
 // the read-ahead goes; links to a file and as a component directory; an
 // unreadable folder and an unreadable component; a component named in
-// other letter case than on the disk; and a file deleted as it is opened.
+// other letter case than on the disk; a file deleted as it is opened; and a
+// value so large that the hive is read in parts.
 void WriteStore(TestImage& image) {
   for (int i = 0; i < kComponents; ++i) {
     const std::string name = ComponentName("c" + std::to_string(i));
@@ -76,6 +77,11 @@ void WriteStore(TestImage& image) {
   fs::rename(image.WinSxS() / ComponentName("case"), image.WinSxS() / ComponentName("CASE"));
 
   AddWrongFiles(image, ComponentName("vanishing"), {"before.dll", kVanishing, "z-after.dll"});
+
+  // A hive large enough to be read in parts, one per job.
+  std::vector<std::uint8_t> padding(std::size_t{40} << 20);
+  for (std::size_t i = 0; i < padding.size(); ++i) padding[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
+  image.AddComponent(ComponentName("padded"), {DwordValue("CF", 0x100), image::BinaryValue("padding", padding)});
   image.Write();
 }
 

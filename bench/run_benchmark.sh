@@ -13,7 +13,7 @@
 #   clean  the COMPONENTS hive alone;
 #   dirty  a primary whose newest state lies in COMPONENTS.LOG1 and
 #          COMPONENTS.LOG2, which the repair recovers first.
-# Targets, for each store and state (warm cache, same run, best of 3): with
+# Targets, for each store and state (warm cache, same run, best of 5): with
 # the default jobs the repair takes at most 0.75 times as long as find, with
 # -j 1 at most 1.1 times; peak memory stays under the hive file's size plus
 # 64 MiB. Exits 1 when a target is missed.
@@ -28,7 +28,8 @@
 # (remove that directory to regenerate). The repair rewrites the hive and
 # leaves backups, so before every run the config directory gets back exactly
 # the pristine files of the state being timed. Each command runs once untimed
-# to warm the cache, then three times, in turn; the best time counts.
+# to warm the cache, then five times, in turn, each round starting with
+# another job setting; the best time counts.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -175,7 +176,7 @@ time_state() {
   run_lister fd
   run_tessaly "$pristine" ""
   local round i
-  for round in 0 1 2; do
+  for round in 0 1 2 3 4; do
     # Each round starts with another setting, so that none always runs
     # right after the same one (the save before it leaves the disk busy).
     for ((i = 0; i < ${#job_settings[@]}; i++)); do
@@ -273,7 +274,7 @@ for size in "${sizes[@]}"; do
   make_dirty_set
   store_files=$(find "$winsxs" -type f -path '*benchmark*' | wc -l)
   store_components=$(find "$winsxs" -mindepth 1 -maxdepth 1 -type d -name '*benchmark*' | wc -l)
-  echo "Store: $store_components components, $store_files files (best of 3, warm cache, $(nproc) CPUs)"
+  echo "Store: $store_components components, $store_files files (best of 5, warm cache, $(nproc) CPUs)"
   time_state clean
   time_state dirty
 done

@@ -57,8 +57,10 @@ memory_allowance_mib=64
 default_ratio_target=0.75
 single_ratio_target=1.1
 # The runs timed: one thread, two, and the default; their options by name.
-declare -A job_options=([j1]="-j 1" [j2]="-j 2" [default]="")
-job_settings=(j1 j2 default)
+# And a dry run with the default jobs: the walk without the save, whose
+# write and flush of the whole hive cost what the disk makes them cost.
+declare -A job_options=([j1]="-j 1" [j2]="-j 2" [default]="" [dry]="--dry-run")
+job_settings=(j1 j2 default dry)
 
 files_for() {
   case $1 in
@@ -199,6 +201,7 @@ time_state() {
   report "tessaly -j 1" "${best[j1]}" "${best[find]}" "$single_ratio_target"
   report "tessaly -j 2" "${best[j2]}" "${best[find]}"
   report "tessaly" "${best[default]}" "${best[find]}" "$default_ratio_target"
+  report "tessaly -n" "${best[dry]}" "${best[find]}"
   report "find -type f" "${best[find]}" "${best[find]}"
   report "fdfind -u -t f" "${best[fd]}" "${best[find]}"
   awk -v peak_kib="$peak_kib" -v hive_bytes="$hive_bytes" -v allowance_mib="$memory_allowance_mib" '

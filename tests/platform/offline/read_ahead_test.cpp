@@ -165,29 +165,44 @@ TEST(ReadAheadTest, LeavesTheWalkItsDescriptors) {
   EXPECT_EQ(handedOut, 0);
 }
 
+// An image whose Components key lists walked components, each with a file
+// a.dll in its directory.
+struct WalkedStore {
+  explicit WalkedStore(std::size_t count) {
+    events.enabled = false;
+    fakes::FakeKey& components = registry.LocalMachine().Subkey(u"COMPONENTS\\DerivedData\\Components");
+    for (std::size_t i = 0; i < count; ++i) {
+      names.push_back(u"component" + image::Utf16FromUtf8(std::to_string(i)));
+      components.Subkey(names.back()).SetDword(u"CF", 0x200);
+      image.AddFile(fs::path(image::Utf8FromUtf16(names.back())) / "a.dll", "DCD");
+    }
+  }
+
+  // The store's path as the engine forms it.
+  std::u16string StoreRoot() const {
+    return u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\winsxs\\";
+  }
+
+  TestImage image;
+  fakes::EventLog events;
+  fakes::FakeRegistry registry{events};
+  std::vector<std::u16string> names;
+};
+
 // The plan reads the registry only a window ahead of the walk, so what it
 // holds does not grow with the store.
 TEST(ReadAheadTest, PlanLooksOnlyAWindowAhead) {
-  TestImage image;
-  fakes::EventLog events;
-  events.enabled = false;
-  fakes::FakeRegistry registry(events);
-  fakes::FakeKey& components = registry.LocalMachine().Subkey(u"COMPONENTS\\DerivedData\\Components");
   constexpr std::size_t kComponents = 4 * offline::kReadAheadWindow;
-  std::vector<std::u16string> names;
-  for (std::size_t i = 0; i < kComponents; ++i) {
-    names.push_back(u"component" + image::Utf16FromUtf8(std::to_string(i)));
-    components.Subkey(names.back()).SetDword(u"CF", 0x200);
-    fs::create_directories(image.WinSxS() / image::Utf8FromUtf16(names.back()));
-  }
-  OpenedImage opened(image.WindowsDirectory().string());
-  offline::ReadAheadPlan plan(opened.tree, registry,
-                              u"\\\\?\\" + image::Utf16FromUtf8(image.WindowsDirectory().string()) + u"\\winsxs\\", 2);
+  WalkedStore store(kComponents);
+  OpenedImage opened(store.image.WindowsDirectory().string());
+  offline::ReadAheadPlan plan(opened.tree, store.registry, store.StoreRoot(), 2);
 
   for (std::size_t entered = 0; entered < kComponents; ++entered) {
-    plan.Enter(names[entered]);
+    plan.Enter(store.names[entered]);
     std::size_t componentOpens = 0;
-    for (const auto& open : registry.opens) componentOpens += open.path.find(u"\\Components\\") != std::u16string::npos;
+    for (const auto& open : store.registry.opens) {
+      componentOpens += open.path.find(u"\\Components\\") != std::u16string::npos;
+    }
     EXPECT_LE(componentOpens, entered + 1 + offline::kReadAheadWindow);
   }
 }
@@ -234,26 +249,16 @@ class CountingImageFiles : public posix::PosixImageFiles {
 // A component's directory, opened by a worker to list it, is the one the
 // walk opens the component's files in: it is opened once, and closed.
 TEST(ReadAheadTest, TheWalkOpensFilesInTheDirectoryTheWorkerListed) {
-  TestImage image;
-  fakes::EventLog events;
-  events.enabled = false;
-  fakes::FakeRegistry registry(events);
-  fakes::FakeKey& components = registry.LocalMachine().Subkey(u"COMPONENTS\\DerivedData\\Components");
-  std::vector<std::u16string> names;
-  for (int i = 0; i < 8; ++i) {
-    names.push_back(u"component" + image::Utf16FromUtf8(std::to_string(i)));
-    components.Subkey(names.back()).SetDword(u"CF", 0x200);
-    image.AddFile(fs::path(image::Utf8FromUtf16(names.back())) / "a.dll", "DCD");
-  }
-  const std::string windows = image.WindowsDirectory().string();
-  const std::u16string storeRoot = u"\\\\?\\" + image::Utf16FromUtf8(windows) + u"\\winsxs\\";
+  WalkedStore store(8);
+  const std::string windows = store.image.WindowsDirectory().string();
+  const std::u16string storeRoot = store.StoreRoot();
   CountingImageFiles files(windows);
   {
     offline::ImageTree tree(files, posix::EngineDirectory(windows));
-    offline::ReadAheadPlan plan(tree, registry, storeRoot, 1);
+    offline::ReadAheadPlan plan(tree, store.registry, storeRoot, 1);
     offline::ProgressLine progress;
     offline::OfflineFileSystem walk(tree, progress, &plan);
-    for (const std::u16string& name : names) {
+    for (const std::u16string& name : store.names) {
       DirectoryEntry entry;
       const SearchHandle search = walk.FindFirst((storeRoot + name + u"\\*").c_str(), &entry);
       ASSERT_NE(search, SearchHandle::Invalid);
@@ -266,7 +271,7 @@ TEST(ReadAheadTest, TheWalkOpensFilesInTheDirectoryTheWorkerListed) {
     }
   }
   // The first is entered before the walk has resolved the store itself.
-  for (std::size_t i = 1; i < names.size(); ++i) EXPECT_EQ(files.Opens(names[i]), 1) << i;
+  for (std::size_t i = 1; i < store.names.size(); ++i) EXPECT_EQ(files.Opens(store.names[i]), 1) << i;
   EXPECT_EQ(files.StillOpen(), 0u);
 }
 

@@ -40,8 +40,8 @@ struct TransactionLog {
 // size the base block can count.
 constexpr std::uint64_t kMaxHiveFileSize = kBaseBlockSize + std::uint64_t{0xFFFFF000};
 
-// Below this, a hive is read on one thread.
-constexpr std::size_t kMinimumReadPart = std::size_t{16} << 20;
+// A smaller part is not worth a thread of its own.
+constexpr std::size_t kMinimumReadPart = std::size_t{4} << 20;
 
 // Fills bytes from the file's start, in up to `readers` parts, each but the
 // first on a thread of its own: for a hive of hundreds of megabytes, most

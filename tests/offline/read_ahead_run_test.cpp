@@ -79,7 +79,7 @@ void WriteStore(TestImage& image) {
   AddWrongFiles(image, ComponentName("vanishing"), {"before.dll", kVanishing, "z-after.dll"});
 
   // A hive large enough to be read in parts, one per job.
-  std::vector<std::uint8_t> padding(std::size_t{40} << 20);
+  std::vector<std::uint8_t> padding(std::size_t{10} << 20);
   for (std::size_t i = 0; i < padding.size(); ++i) padding[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
   image.AddComponent(ComponentName("padded"), {DwordValue("CF", 0x100), image::BinaryValue("padding", padding)});
   image.Write();

@@ -8,7 +8,8 @@
 // symbolic link, junction or other reparse point. A directory or file
 // handle belongs to the seam that made it and is released through it.
 // Opening and closing directories, listing them, and opening, reading and
-// closing files for reading may be called from several threads at once.
+// closing files for reading may be called from several threads at once;
+// ReadAt also on one file, at different offsets.
 #pragma once
 
 #include <compare>

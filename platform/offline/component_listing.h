@@ -41,6 +41,8 @@ class ComponentListing {
 
   std::size_t DirectoryCount() const { return directories_.size(); }
   std::size_t EntryCount() const { return entries_.size(); }
+  // UTF-16 units of the names and paths held.
+  std::size_t TextSize() const { return text_.size(); }
 
  private:
   struct Span {

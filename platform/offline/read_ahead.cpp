@@ -33,6 +33,9 @@ class TreeLister {
     if (!files_.ListDirectory(directory, ListingStart::JustOpened, kMaxEntriesPerComponent - listed, &scratch_).Ok()) {
       return;
     }
+    std::size_t text = listing_->TextSize() + path.size();
+    for (const DirectoryEntry& entry : scratch_) text += entry.name.size();
+    if (text > kMaxListingText) return;
     const ComponentListing::Range range{listed, scratch_.size()};
     listing_->Add(path, scratch_);
     if (depth == kMaxReadAheadDepth) return;

@@ -26,6 +26,9 @@ namespace tessaly::offline {
 // hold, this bounds the memory, whatever the size of the store.
 inline constexpr std::size_t kReadAheadWindow = 32;
 inline constexpr std::size_t kMaxEntriesPerComponent = 4096;
+// UTF-16 units of names and paths one component's listings hold, at most:
+// a deep tree of long names repeats them in each directory's path.
+inline constexpr std::size_t kMaxListingText = std::size_t{1} << 20;
 // Deeper directories are left to the walk, which bounds each worker's open handles.
 inline constexpr std::size_t kMaxReadAheadDepth = 32;
 
@@ -37,8 +40,8 @@ struct ListedComponent {
 };
 
 // Lists the tree of the directory `name` in store, never through a link,
-// into *listed, up to kMaxEntriesPerComponent entries in all. Stops early
-// once stop is set.
+// into *listed, up to kMaxEntriesPerComponent entries and kMaxListingText
+// of text in all. Stops early once stop is set.
 void ListComponentTree(ImageFiles& files, DirectoryHandle store, std::u16string_view name,
                        const std::atomic<bool>& stop, ListedComponent* listed);
 

@@ -104,6 +104,16 @@ TEST(ReadAheadTest, DepthAndEntriesAreBounded) {
   const offline::ComponentListing listing = ListTree(wide);
   EXPECT_LE(listing.EntryCount(), offline::kMaxEntriesPerComponent);
   EXPECT_LT(listing.DirectoryCount(), 4u);
+
+  TestImage longNames;
+  // A thousand folders at the depth limit under long names: their paths alone
+  // come to three times the text a listing may hold.
+  fs::path bottom = longNames.WinSxS() / kComponent;
+  for (std::size_t level = 0; level + 2 < offline::kMaxReadAheadDepth; ++level) bottom /= std::string(100, 'n');
+  for (int i = 0; i < 1000; ++i) fs::create_directories(bottom / ("d" + std::to_string(i)));
+  const offline::ComponentListing longListing = ListTree(longNames);
+  EXPECT_LE(longListing.TextSize(), offline::kMaxListingText);
+  EXPECT_GT(longListing.DirectoryCount(), offline::kMaxReadAheadDepth);
 }
 
 // The walk takes each component as the workers are at it: before they

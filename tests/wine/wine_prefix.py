@@ -35,6 +35,9 @@ _SERVER_LINGER_SECONDS = 120
 _UNAVAILABLE_FILE = "wine-unavailable"
 # Disk taken by a WoW64 prefix of Debian's Wine 8, measured.
 _PREFIX_MIB = 1300
+# A step of making the template, at most: it takes about 20 s here, and two
+# tries of both steps stay within the fixture's own time limit.
+_BOOT_STEP_SECONDS = 120
 
 
 class WineNotInstalled(Exception):
@@ -150,8 +153,12 @@ def _boot_template(path):
     try:
         for command in (["wineboot", "-i"],
                         ["reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", TEMPLATE_WINDOWS_VERSION, "/f"]):
-            result = subprocess.run([str(wine64)] + command, env=environment, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+            try:
+                result = subprocess.run([str(wine64)] + command, env=environment, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False,
+                                        timeout=_BOOT_STEP_SECONDS)
+            except subprocess.TimeoutExpired:
+                return "%s did not finish in %d s" % (command[0], _BOOT_STEP_SECONDS)
             if result.returncode != 0:
                 return "%s exited with %d: %s" % (command[0], result.returncode, _loader_words(result.stderr))
     finally:

@@ -14,7 +14,6 @@ CTest has made it; run alone (python3 -m unittest test_end_to_end, with the
 build trees named), the module makes its own in a temporary work directory.
 """
 
-import os
 import re
 import shutil
 import unittest
@@ -26,22 +25,13 @@ from component_store import (SUMMARY_NOTHING_FOUND, SUMMARY_REPAIRED, Binary, Dw
 from wine_prefix import WinePrefix, windows_path
 
 
-class Build:
+class Build(wine_prefix.CrossBuild):
     """A cross-built tool with its stand-in servicing libraries, and the
-    registry view through which its process reads HKLM\\SOFTWARE. CTest
-    names the build tree in an environment variable."""
+    registry view through which its process reads HKLM\\SOFTWARE."""
 
     def __init__(self, preset, registry_view):
-        self.preset = preset
-        self.variable = f"TESSALY_{preset.upper()}_BUILD"
+        super().__init__(preset)
         self.registry_view = registry_view
-
-    @property
-    def directory(self):
-        if not os.environ.get(self.variable):
-            raise RuntimeError(f"{self.variable} is not set: run the suite through CTest, "
-                               f"or set it to the build tree of the {self.preset} preset")
-        return Path(os.environ[self.variable])
 
     @property
     def tool(self):
@@ -51,15 +41,8 @@ class Build:
     def stand_ins(self):
         return self.directory / "tests" / "wcp"
 
-    @property
-    def launcher(self):
-        return self.directory / "tests" / "run_with_exit_code.exe"
-
     def require(self, *others):
-        for built in (self.tool, self.stand_ins / "wcp.dll", *others):
-            if not built.is_file():
-                raise RuntimeError(f"{built} is missing: build the {self.preset} preset first "
-                                   f"(cmake --workflow --preset {self.preset})")
+        self.require_built(self.tool, self.stand_ins / "wcp.dll", *others)
 
 
 X86_64 = Build("win64", "64")
@@ -93,12 +76,6 @@ def setUpModule():
 
 def tearDownModule():
     _template.close()
-
-
-def require_i686():
-    """Skips the calling class without 32-bit Wine; the i686 build must be there."""
-    wine_prefix.skip_without_wine32()
-    I686.require()
 
 
 class Case:
@@ -319,7 +296,7 @@ class I686RepairRunTest(RepairRunTest):
 
     @classmethod
     def setUpClass(cls):
-        require_i686()
+        I686.require_under_wow64()
         super().setUpClass()
 
     @classmethod
@@ -472,7 +449,7 @@ class HiveLoadingTest(WineTestCase):
 class I686HiveLoadingTest(WineTestCase):
     @classmethod
     def setUpClass(cls):
-        require_i686()
+        I686.require_under_wow64()
         super().setUpClass()
 
     def test_hive_only_behind_the_redirected_system32_is_missing(self):

@@ -32,37 +32,19 @@ from wine_prefix import WinePrefix, windows_path
 _REPOSITORY = Path(__file__).resolve().parents[2]
 
 
-class WindowsBuild:
-    """A cross-built build tree that CTest names in an environment variable."""
-
-    def __init__(self, preset):
-        self.preset = preset
-        self.variable = f"TESSALY_{preset.upper()}_BUILD"
-
-    @property
-    def directory(self):
-        if not os.environ.get(self.variable):
-            raise RuntimeError(f"{self.variable} is not set: run the suite through CTest, "
-                               f"or set it to the build tree of the {self.preset} preset")
-        return Path(os.environ[self.variable])
+class WindowsBuild(wine_prefix.CrossBuild):
+    """tessaly-offline.exe and the helpers its cases run, in a cross-built tree."""
 
     @property
     def program(self):
         return self.directory / "tessaly-offline.exe"
 
     @property
-    def launcher(self):
-        return self.directory / "tests" / "run_with_exit_code.exe"
-
-    @property
     def file_security(self):
         return self.directory / "tests" / "file_security.exe"
 
     def require(self, *others):
-        for built in (self.program, *others):
-            if not built.is_file():
-                raise RuntimeError(f"{built} is missing: build the {self.preset} preset first "
-                                   f"(cmake --build --preset {self.preset})")
+        self.require_built(self.program, *others)
 
 
 X86_64 = WindowsBuild("win64")
@@ -126,10 +108,15 @@ def tearDownModule():
     _template.close()
 
 
-def require_i686():
-    """Skips the calling class without 32-bit Wine; the i686 build must be there."""
-    wine_prefix.skip_without_wine32()
-    I686.require()
+class I686Build:
+    """Mixed in before a test class: its cases, run by the i686 build under
+    WoW64."""
+    build = I686
+
+    @classmethod
+    def setUpClass(cls):
+        I686.require_under_wow64()
+        super().setUpClass()
 
 
 @dataclass
@@ -220,19 +207,32 @@ def sequence_numbers(hive):
 
 
 class OfflineTestCase(unittest.TestCase):
+    """Cases that share one image, in a prefix of the class's own: prepare()
+    sets up what they look at, and a failure there leaves nothing behind."""
+
     maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.image = Image(cls.build)
+        try:
+            cls.prepare()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def prepare(cls):
+        pass
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.image.close()
 
     def assertRunEndedWith(self, run, exit_code):
         """The full 32-bit exit code, and nothing on standard error."""
         self.assertEqual(f"0x{exit_code:08X}", f"0x{run.exit_code:08X}")
         self.assertEqual(b"", run.errors)
-
-    def assertSameAsLinux(self, run, linux, windows_directory, linux_directory):
-        """Both tools printed the same lines, paths aside, with the same exit code."""
-        self.assertEqual(0, linux.returncode, linux.stderr)
-        self.assertEqual(common_form(linux.stdout, linux_directory, "/"),
-                         common_form(run.output, windows_directory, "\\"))
-        self.assertRunEndedWith(run, linux.returncode)
 
     def assertSavedHivesMatch(self, linux_hive, windows_hive):
         """Byte for byte, but for the base block's sequence numbers (4..11),
@@ -252,7 +252,33 @@ class OfflineTestCase(unittest.TestCase):
         self.assertEqual(first, second)
 
 
-class OfflineRepairRunTest(OfflineTestCase):
+class BesideLinuxTestCase(OfflineTestCase):
+    """Cases that compare the program with the Linux tool, which runs on a
+    copy of the same image in a folder of the class's own."""
+
+    linux_root = None
+
+    @classmethod
+    def copy_for_linux(cls):
+        cls.linux_root = Path(tempfile.mkdtemp(prefix="tessaly-linux-image-"))
+        shutil.copytree(cls.image.host.parent, cls.linux_root, symlinks=True, dirs_exist_ok=True)
+        cls.linux_directory = str(cls.linux_root / "Windows")
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        if cls.linux_root is not None:
+            shutil.rmtree(cls.linux_root, ignore_errors=True)
+
+    def assertSameAsLinux(self, run, linux):
+        """Both tools printed the same lines, paths aside, with the same exit code."""
+        self.assertEqual(0, linux.returncode, linux.stderr)
+        self.assertEqual(common_form(linux.stdout, self.linux_directory, "/"),
+                         common_form(run.output, self.image.argument, "\\"))
+        self.assertRunEndedWith(run, linux.returncode)
+
+
+class OfflineRepairRunTest(BesideLinuxTestCase):
     """A dry run, a repair and a clean run of the sample image, each compared
     with the Linux tool's run on a copy of the same image: the same records,
     the same lines, exit code 0; the dry run and the clean run write nothing,
@@ -261,17 +287,10 @@ class OfflineRepairRunTest(OfflineTestCase):
     build = X86_64
 
     @classmethod
-    def setUpClass(cls):
-        cls.image = Image(cls.build)
-        cls.linux_root = Path(tempfile.mkdtemp(prefix="tessaly-linux-image-"))
-        try:
-            NATIVE.make_sample_image(cls.image.host.parent)
-            shutil.copytree(cls.image.host.parent, cls.linux_root, symlinks=True, dirs_exist_ok=True)
-            cls.linux_directory = str(cls.linux_root / "Windows")
-            cls.run_both()
-        except BaseException:
-            cls.tearDownClass()
-            raise
+    def prepare(cls):
+        NATIVE.make_sample_image(cls.image.host.parent)
+        cls.copy_for_linux()
+        cls.run_both()
 
     @classmethod
     def run_both(cls):
@@ -288,14 +307,6 @@ class OfflineRepairRunTest(OfflineTestCase):
         cls.linux_dry_run = NATIVE.run("tessaly", "--dry-run", cls.linux_directory)
         cls.linux_repair = NATIVE.run("tessaly", cls.linux_directory)
         cls.linux_clean_run = NATIVE.run("tessaly", "-j", "1", cls.linux_directory)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.image.close()
-        shutil.rmtree(cls.linux_root, ignore_errors=True)
-
-    def assertSameAsLinux(self, run, linux):
-        super().assertSameAsLinux(run, linux, self.image.argument, self.linux_directory)
 
     def test_dry_run_lists_what_the_linux_tool_lists_and_writes_nothing(self):
         self.assertIn("试运行：发现 8 处异常，未作任何更改。", self.dry_run.output.decode("utf-8"))
@@ -335,16 +346,11 @@ class OfflineRepairRunTest(OfflineTestCase):
         self.assertEqual(self.after_repair, self.after_clean_run)
 
 
-class I686OfflineRepairRunTest(OfflineRepairRunTest):
-    build = I686
-
-    @classmethod
-    def setUpClass(cls):
-        require_i686()
-        super().setUpClass()
+class I686OfflineRepairRunTest(I686Build, OfflineRepairRunTest):
+    pass
 
 
-class OfflineDirtyHiveTest(OfflineTestCase):
+class OfflineDirtyHiveTest(BesideLinuxTestCase):
     """A hive left dirty, with its newest pages only in its two logs, on an
     image reached through Z:: recovered in memory and repaired as the Linux
     tool does; the logs are copied beside the backup and never written."""
@@ -352,32 +358,18 @@ class OfflineDirtyHiveTest(OfflineTestCase):
     build = X86_64
 
     @classmethod
-    def setUpClass(cls):
-        cls.linux_root = Path(tempfile.mkdtemp(prefix="tessaly-linux-image-"))
-        cls.image = None
-        try:
-            cls.image = Image(cls.build)
-            # The same folder, reached through Z:.
-            cls.image.argument = windows_path(cls.image.host)
-            NATIVE.make_dirty_image(cls.image.host.parent)
-            shutil.copytree(cls.image.host.parent, cls.linux_root, dirs_exist_ok=True)
-            cls.linux_directory = str(cls.linux_root / "Windows")
-            config = cls.image.config
-            cls.original_hive = (config / "COMPONENTS").read_bytes()
-            cls.logs_before = {name: file_state(config / name) for name in ("COMPONENTS.LOG1", "COMPONENTS.LOG2")}
-            cls.repair = cls.image.run(cls.image.argument)
-            cls.clean_run = cls.image.run(cls.image.argument)
-            cls.logs_after = {name: file_state(config / name) for name in cls.logs_before}
-            cls.linux_repair = NATIVE.run("tessaly", cls.linux_directory)
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.image is not None:
-            cls.image.close()
-        shutil.rmtree(cls.linux_root, ignore_errors=True)
+    def prepare(cls):
+        # The same folder, reached through Z:.
+        cls.image.argument = windows_path(cls.image.host)
+        NATIVE.make_dirty_image(cls.image.host.parent)
+        cls.copy_for_linux()
+        config = cls.image.config
+        cls.original_hive = (config / "COMPONENTS").read_bytes()
+        cls.logs_before = {name: file_state(config / name) for name in ("COMPONENTS.LOG1", "COMPONENTS.LOG2")}
+        cls.repair = cls.image.run(cls.image.argument)
+        cls.clean_run = cls.image.run(cls.image.argument)
+        cls.logs_after = {name: file_state(config / name) for name in cls.logs_before}
+        cls.linux_repair = NATIVE.run("tessaly", cls.linux_directory)
 
     def test_image_is_dirty(self):
         first, second = sequence_numbers(self.original_hive)
@@ -385,7 +377,7 @@ class OfflineDirtyHiveTest(OfflineTestCase):
 
     def test_repairs_what_the_linux_tool_repairs(self):
         self.assertIn("执行修复成功！", self.repair.output.decode("utf-8"))
-        self.assertSameAsLinux(self.repair, self.linux_repair, self.image.argument, self.linux_directory)
+        self.assertSameAsLinux(self.repair, self.linux_repair)
 
     def test_saved_hive_matches_the_linux_tools_and_a_second_run_finds_nothing(self):
         self.assertSavedHivesMatch((self.linux_root / "Windows" / "System32" / "config" / "COMPONENTS").read_bytes(),
@@ -407,13 +399,8 @@ class OfflineDirtyHiveTest(OfflineTestCase):
         self.assertEqual(self.logs_before, self.logs_after)
 
 
-class I686OfflineDirtyHiveTest(OfflineDirtyHiveTest):
-    build = I686
-
-    @classmethod
-    def setUpClass(cls):
-        require_i686()
-        super().setUpClass()
+class I686OfflineDirtyHiveTest(I686Build, OfflineDirtyHiveTest):
+    pass
 
 
 def _not_a_windows_directory(argument, reason_pattern):
@@ -431,23 +418,14 @@ class OfflineWrongFolderTest(OfflineTestCase):
     build = X86_64
 
     @classmethod
-    def setUpClass(cls):
-        cls.image = Image(cls.build)
-        try:
-            NATIVE.make_sample_image(cls.image.host.parent)
-            # A Windows folder whose config folder lacks SOFTWARE, its
-            # folders named in another letter case than the program asks for.
-            without_software = cls.image.host_path(r"C:\without-software\Windows\system32\Config")
-            without_software.mkdir(parents=True)
-            shutil.copyfile(cls.image.config / "COMPONENTS", without_software / "COMPONENTS")
-            cls.drive = cls.image.host_path("C:\\")
-        except BaseException:
-            cls.image.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.image.close()
+    def prepare(cls):
+        NATIVE.make_sample_image(cls.image.host.parent)
+        # A Windows folder whose config folder lacks SOFTWARE, its
+        # folders named in another letter case than the program asks for.
+        without_software = cls.image.host_path(r"C:\without-software\Windows\system32\Config")
+        without_software.mkdir(parents=True)
+        shutil.copyfile(cls.image.config / "COMPONENTS", without_software / "COMPONENTS")
+        cls.drive = cls.image.host_path("C:\\")
 
     def assertRefused(self, argument, pattern, exit_code):
         before = self.images_state()
@@ -479,13 +457,8 @@ class OfflineWrongFolderTest(OfflineTestCase):
         self.assertRefused(argument, re.escape(line), E_FILE_NOT_FOUND)
 
 
-class I686OfflineWrongFolderTest(OfflineWrongFolderTest):
-    build = I686
-
-    @classmethod
-    def setUpClass(cls):
-        require_i686()
-        super().setUpClass()
+class I686OfflineWrongFolderTest(I686Build, OfflineWrongFolderTest):
+    pass
 
 
 # Wine keeps a DACL only as the file's mode bits and reports one built from
@@ -504,24 +477,15 @@ class OfflineFileMetadataTest(OfflineTestCase):
     build = X86_64
 
     @classmethod
-    def setUpClass(cls):
-        cls.image = Image(cls.build)
-        try:
-            NATIVE.make_sample_image(cls.image.host.parent)
-            cls.hive = cls.image.argument + r"\System32\config\COMPONENTS"
-            cls.default = cls.image.file_security("get", cls.hive)
-            cls.image.file_security("set", cls.hive, _RESTRICTED_DACL, f"{_HIDDEN_AND_SYSTEM:X}")
-            cls.kept = cls.image.file_security("get", cls.hive)
-            cls.original_inode = (cls.image.config / "COMPONENTS").stat().st_ino
-            cls.repair = cls.image.run(cls.image.argument)
-            cls.saved = cls.image.file_security("get", cls.hive)
-        except BaseException:
-            cls.image.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.image.close()
+    def prepare(cls):
+        NATIVE.make_sample_image(cls.image.host.parent)
+        cls.hive = cls.image.argument + r"\System32\config\COMPONENTS"
+        cls.default = cls.image.file_security("get", cls.hive)
+        cls.image.file_security("set", cls.hive, _RESTRICTED_DACL, f"{_HIDDEN_AND_SYSTEM:X}")
+        cls.kept = cls.image.file_security("get", cls.hive)
+        cls.original_inode = (cls.image.config / "COMPONENTS").stat().st_ino
+        cls.repair = cls.image.run(cls.image.argument)
+        cls.saved = cls.image.file_security("get", cls.hive)
 
     def test_wine_keeps_what_was_set(self):
         self.assertNotEqual(self.default, self.kept)
@@ -536,13 +500,8 @@ class OfflineFileMetadataTest(OfflineTestCase):
         self.assertEqual(self.kept, self.saved)
 
 
-class I686OfflineFileMetadataTest(OfflineFileMetadataTest):
-    build = I686
-
-    @classmethod
-    def setUpClass(cls):
-        require_i686()
-        super().setUpClass()
+class I686OfflineFileMetadataTest(I686Build, OfflineFileMetadataTest):
+    pass
 
 
 class OfflineHeldHiveTest(OfflineTestCase):
@@ -554,23 +513,14 @@ class OfflineHeldHiveTest(OfflineTestCase):
     build = X86_64
 
     @classmethod
-    def setUpClass(cls):
-        cls.image = Image(cls.build)
-        try:
-            NATIVE.make_dirty_image(cls.image.host.parent)
-            cls.hive = cls.image.argument + r"\System32\config\COMPONENTS"
-            cls.before = tree_state(cls.image.config)
-            cls.repair = cls.image.run(cls.image.argument, hold=cls.hive)
-            cls.after_repair = tree_state(cls.image.config)
-            cls.held_dry_run = cls.image.run("-n", cls.image.argument, hold=cls.hive)
-            cls.dry_run = cls.image.run("-n", cls.image.argument)
-        except BaseException:
-            cls.image.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.image.close()
+    def prepare(cls):
+        NATIVE.make_dirty_image(cls.image.host.parent)
+        cls.hive = cls.image.argument + r"\System32\config\COMPONENTS"
+        cls.before = tree_state(cls.image.config)
+        cls.repair = cls.image.run(cls.image.argument, hold=cls.hive)
+        cls.after_repair = tree_state(cls.image.config)
+        cls.held_dry_run = cls.image.run("-n", cls.image.argument, hold=cls.hive)
+        cls.dry_run = cls.image.run("-n", cls.image.argument)
 
     def test_repair_names_the_held_hive_and_writes_nothing(self):
         line = (self.hive + " 正被其他程序使用，无法保存修复。请关闭使用它的程序后再运行。未执行任何修复。\n")
@@ -584,13 +534,8 @@ class OfflineHeldHiveTest(OfflineTestCase):
         self.assertEqual(self.dry_run.output, self.held_dry_run.output)
 
 
-class I686OfflineHeldHiveTest(OfflineHeldHiveTest):
-    build = I686
-
-    @classmethod
-    def setUpClass(cls):
-        require_i686()
-        super().setUpClass()
+class I686OfflineHeldHiveTest(I686Build, OfflineHeldHiveTest):
+    pass
 
 
 class OfflineCommandLineTest(OfflineTestCase):
@@ -598,14 +543,6 @@ class OfflineCommandLineTest(OfflineTestCase):
     Needs no image: one prefix serves them all."""
 
     build = X86_64
-
-    @classmethod
-    def setUpClass(cls):
-        cls.image = Image(cls.build)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.image.close()
 
     def test_help_prints_the_usage_in_utf8(self):
         for option in ["--help", "-h"]:
@@ -637,13 +574,8 @@ class OfflineCommandLineTest(OfflineTestCase):
         self.assertEqual(self.image.run("--help").output, run.errors.partition(b"\n")[2])
 
 
-class I686OfflineCommandLineTest(OfflineCommandLineTest):
-    build = I686
-
-    @classmethod
-    def setUpClass(cls):
-        require_i686()
-        super().setUpClass()
+class I686OfflineCommandLineTest(I686Build, OfflineCommandLineTest):
+    pass
 
 
 if __name__ == "__main__":

@@ -235,6 +235,38 @@ def skip_without_wine32():
         raise unittest.SkipTest(str(error))
 
 
+class CrossBuild:
+    """A cross-built build tree, which CTest names in an environment variable
+    (TESSALY_WIN64_BUILD, TESSALY_WIN32_BUILD). Each suite names the
+    programs it runs and says in require() which must be built."""
+
+    def __init__(self, preset):
+        self.preset = preset
+        self.variable = f"TESSALY_{preset.upper()}_BUILD"
+
+    @property
+    def directory(self):
+        if not os.environ.get(self.variable):
+            raise RuntimeError(f"{self.variable} is not set: run the suite through CTest, "
+                               f"or set it to the build tree of the {self.preset} preset")
+        return Path(os.environ[self.variable])
+
+    @property
+    def launcher(self):
+        return self.directory / "tests" / "run_with_exit_code.exe"
+
+    def require_built(self, *programs):
+        for built in programs:
+            if not built.is_file():
+                raise RuntimeError(f"{built} is missing: build the {self.preset} preset first "
+                                   f"(cmake --build --preset {self.preset})")
+
+    def require_under_wow64(self):
+        """Skips the calling class without 32-bit Wine; the build must be there."""
+        skip_without_wine32()
+        self.require()
+
+
 def windows_path(path):
     """The Wine path of a Linux path, through drive Z:."""
     return "Z:" + str(path).replace("/", "\\")

@@ -52,14 +52,16 @@ FileStatus ReadInParts(ImageFiles& files, ImageFileHandle file, std::span<std::u
                        std::size_t* filled) {
   const std::size_t parts = std::clamp<std::size_t>(bytes.size() / kMinimumReadPart, 1, std::max(readers, 1u));
   const std::size_t partSize = bytes.size() / parts;
+  const auto sizeOf = [&](std::size_t part) { return part + 1 == parts ? bytes.size() - part * partSize : partSize; };
   std::vector<FileStatus> statuses(parts);
   std::vector<std::size_t> got(parts);
   const auto read = [&](std::size_t part) {
-    const std::size_t start = part * partSize;
-    const std::size_t size = part + 1 == parts ? bytes.size() - start : partSize;
-    statuses[part] = files.ReadAt(file, start, bytes.subspan(start, size), &got[part]);
+    statuses[part] = files.ReadAt(file, part * partSize, bytes.subspan(part * partSize, sizeOf(part)), &got[part]);
   };
   std::vector<std::thread> threads;
+  // Reserved before any thread starts: a thread still running must never be
+  // left behind by a failed allocation.
+  threads.reserve(parts - 1);
   for (std::size_t part = 1; part < parts; ++part) {
     // Without a thread, the part is read on this one.
     try {
@@ -75,7 +77,7 @@ FileStatus ReadInParts(ImageFiles& files, ImageFileHandle file, std::span<std::u
   for (std::size_t part = 0; part < parts; ++part) {
     if (!statuses[part].Ok()) return statuses[part];
     *filled += got[part];
-    if (got[part] != (part + 1 == parts ? bytes.size() - part * partSize : partSize)) break;
+    if (got[part] != sizeOf(part)) break;
   }
   return {};
 }

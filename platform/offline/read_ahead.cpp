@@ -128,6 +128,9 @@ std::optional<ListedComponent> ReadAhead::Take(std::u16string_view name) {
 void ReadAhead::WaitWhileListed(Slot& slot) {
   const auto listed = [&slot] { return StateOf(slot.ticket.load()) == State::Listing; };
   if (!listed()) return;
+  // A worker slower than the walk leaves it idle: meanwhile it lists the
+  // jobs no worker has claimed yet, which it would otherwise wait for next.
+  for (std::uint64_t job = 0; listed() && Claim(&job, false);) ListJob(job);
   const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
   while (listed()) {
     if (std::chrono::steady_clock::now() < until) continue;
@@ -140,11 +143,12 @@ void ReadAhead::WaitWhileListed(Slot& slot) {
   }
 }
 
-bool ReadAhead::Claim(std::uint64_t* job) {
+bool ReadAhead::Claim(std::uint64_t* job, bool wait) {
   std::uint64_t next = nextClaim_.load();
   for (;;) {
     if (stopping_.load(std::memory_order_relaxed)) return false;
     if (next >= tail_.load()) {
+      if (!wait) return false;
       std::unique_lock guard(sleep_);
       idleWorkers_.fetch_add(1);
       workQueued_.wait(guard, [this] { return stopping_.load() || nextClaim_.load() < tail_.load(); });
@@ -165,21 +169,23 @@ bool ReadAhead::Claim(std::uint64_t* job) {
 
 void ReadAhead::Work() {
   std::uint64_t job = 0;
-  while (Claim(&job)) {
-    Slot& slot = slots_[job % kReadAheadWindow];
-    ListedComponent listed{{}, UniqueDirectory(files_)};
-    // Short of memory, the walk lists the component itself and meets the shortage there, where it is reported.
-    try {
-      ListComponentTree(files_, store_.Get(), slot.name, stopping_, &listed);
-    } catch (const std::bad_alloc&) {
-      listed.listing = {};
-    }
-    slot.listed = std::move(listed);
-    slot.ticket.store(Ticket(job, State::Done));
-    if (awaited_.load() == &slot) {
-      { const std::lock_guard guard(sleep_); }
-      jobDone_.notify_one();
-    }
+  while (Claim(&job, true)) ListJob(job);
+}
+
+void ReadAhead::ListJob(std::uint64_t job) {
+  Slot& slot = slots_[job % kReadAheadWindow];
+  ListedComponent listed{{}, UniqueDirectory(files_)};
+  // Short of memory, the walk lists the component itself and meets the shortage there, where it is reported.
+  try {
+    ListComponentTree(files_, store_.Get(), slot.name, stopping_, &listed);
+  } catch (const std::bad_alloc&) {
+    listed.listing = {};
+  }
+  slot.listed = std::move(listed);
+  slot.ticket.store(Ticket(job, State::Done));
+  if (awaited_.load() == &slot) {
+    { const std::lock_guard guard(sleep_); }
+    jobDone_.notify_one();
   }
 }
 

@@ -45,7 +45,8 @@ struct ListedComponent {
 void ListComponentTree(ImageFiles& files, DirectoryHandle store, std::u16string_view name,
                        const std::atomic<bool>& stop, ListedComponent* listed);
 
-// The walk's thread queues and takes; the workers claim and list. The two
+// The walk's thread queues and takes; the workers claim and list, and so
+// does the walk while the job it takes is still being listed. The two
 // meet on one atomic word per job, so that a job found listed, which is
 // nearly every job, costs neither side a lock; only a thread with nothing
 // to do sleeps.
@@ -87,8 +88,11 @@ class ReadAhead {
   };
 
   void Work();
-  // The next queued job, claimed for this worker; false once stopping.
-  bool Claim(std::uint64_t* job);
+  // The next queued job, claimed for the calling thread; false once
+  // stopping, or when none is queued and the caller would rather not wait.
+  bool Claim(std::uint64_t* job, bool wait);
+  // Lists a claimed job into its slot and marks it done.
+  void ListJob(std::uint64_t job);
   // Until the slot's worker, if any, is done with it.
   void WaitWhileListed(Slot& slot);
 

@@ -7,12 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "fakes/event_log.h"
 #include "fakes/fake_registry.h"
@@ -173,6 +176,66 @@ TEST(ReadAheadTest, LeavesTheWalkItsDescriptors) {
   }
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(handedOut, 0);
+}
+
+// The Linux image files, holding the opening of the directory "slow" until
+// the directory "next" has been opened, and noting which thread opened that.
+class SlowImageFiles : public posix::PosixImageFiles {
+ public:
+  using PosixImageFiles::PosixImageFiles;
+
+  offline::FileStatus OpenDirectory(offline::DirectoryHandle parent, std::u16string_view name,
+                                    offline::DirectoryHandle* directory) override {
+    std::unique_lock guard(lock_);
+    if (name == u"slow") {
+      slowStarted_ = true;
+      changed_.notify_all();
+      // Bounded, so that a walk that only waits fails the test instead of hanging it.
+      changed_.wait_for(guard, std::chrono::seconds(10), [this] { return nextOpenedBy_.has_value(); });
+    } else if (name == u"next") {
+      nextOpenedBy_ = std::this_thread::get_id();
+      changed_.notify_all();
+    }
+    guard.unlock();
+    return PosixImageFiles::OpenDirectory(parent, name, directory);
+  }
+
+  void AwaitSlowStarted() {
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [this] { return slowStarted_; });
+  }
+  std::optional<std::thread::id> NextOpenedBy() {
+    const std::lock_guard guard(lock_);
+    return nextOpenedBy_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool slowStarted_ = false;
+  std::optional<std::thread::id> nextOpenedBy_;
+};
+
+// A walk that reaches a component its worker is still listing lists the
+// next one itself rather than wait, and takes that listing later.
+TEST(ReadAheadTest, TheWalkListsTheNextComponentWhileItsWorkerIsBusy) {
+  TestImage image;
+  image.AddFile(fs::path("slow") / "a.dll", "DCD");
+  image.AddFile(fs::path("next") / "b.dll", "DCD");
+  SlowImageFiles files(image.WindowsDirectory().string());
+  offline::UniqueDirectory windows(files);
+  offline::UniqueDirectory storeDirectory(files);
+  ASSERT_TRUE(files.OpenWindowsDirectory(windows.Put()).Ok());
+  ASSERT_TRUE(files.OpenDirectory(windows.Get(), u"WinSxS", storeDirectory.Put()).Ok());
+
+  offline::ReadAhead readAhead(files, std::move(storeDirectory), 1);
+  readAhead.Queue({{u"slow"}, {u"next"}});
+  files.AwaitSlowStarted();
+  const std::optional<offline::ListedComponent> slow = readAhead.Take(u"slow");
+  const std::optional<offline::ListedComponent> next = readAhead.Take(u"next");
+  EXPECT_EQ(files.NextOpenedBy(), std::this_thread::get_id());
+  ASSERT_TRUE(slow && next);
+  EXPECT_EQ(next->listing.EntryCount(), 3u);
 }
 
 // An image whose Components key lists walked components, each with a file

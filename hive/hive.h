@@ -61,6 +61,9 @@ class Hive {
   // EINVAL when the value is not a 4-byte REG_DWORD kept inline in its node.
   int SetDword(CellOffset value, std::uint32_t data);
   bool Changed() const { return changed_; }
+  // One flag per page of the hive file (kHivePageSize bytes, the base block
+  // first), set where SetDword rewrote data; empty before the first change.
+  const std::vector<bool>& ChangedPages() const { return changedPages_; }
 
   // The hive file as changed, in two parts: the base block sealed anew under
   // the save sequence number, then the hive bins as they are in memory.
@@ -93,6 +96,7 @@ class Hive {
   CellOffset root_;
   std::uint32_t saveSequence_;
   bool changed_ = false;
+  std::vector<bool> changedPages_;
   // Filled on first use per key; keys are walked through few keys.
   std::map<CellOffset, NameIndex> subkeys_;
   // The values of valuesKey_: the component store is read one key at a

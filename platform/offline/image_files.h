@@ -156,6 +156,8 @@ class ImageFiles {
   virtual FileStatus CreateFile(DirectoryHandle directory, std::u16string_view name, ImageFileHandle* file) = 0;
   // Writes all of data at the file position.
   virtual FileStatus Write(ImageFileHandle file, std::span<const std::uint8_t> data) = 0;
+  // Writes all of data at offset, leaving the file position alone.
+  virtual FileStatus WriteAt(ImageFileHandle file, std::uint64_t offset, std::span<const std::uint8_t> data) = 0;
   // Makes what was written to the file durable.
   virtual FileStatus Flush(ImageFileHandle file) = 0;
   // Gives `copy` what makes `original` what it is besides its bytes (on

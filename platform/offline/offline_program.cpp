@@ -30,7 +30,8 @@ ExitCode Repair(const CommandLine& commandLine, const OfflineProgram& program) {
   ProgressLine progress(program.terminal, ProgressLine::Clock::now);
   OfflineConsole console(program.output, progress);
   ImageTree image(*files, program.engineDirectory(commandLine.windowsDirectory));
-  // The walk is one of the jobs; each job may also read a part of a hive.
+  // The walk is one of the jobs; each job may also read a part of a hive,
+  // and in a repair one writes the new hive while the walk goes on.
   const unsigned jobs = commandLine.jobs.value_or(DefaultJobs());
   HiveFile software;
   if (const Hresult checked = CheckWindowsDirectory(image, console, jobs, &software); checked != Hresult::Ok) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
+#include <system_error>
 #include <vector>
 
 #include "common/console.h"
@@ -73,7 +75,7 @@ Win32Status OfflineRegistry::HandOutValue(Hive& hive, CellOffset value, std::uin
 Win32Status OfflineRegistry::OpenSoftwareHive() {
   if (!softwareStatus_) {
     const std::array<std::u16string, 3> path = {kConfigDirectory[0], kConfigDirectory[1], u"SOFTWARE"};
-    softwareStatus_ = OpenHiveFile(image_, path, HiveAccess::Read, hiveReaders_, &software_);
+    softwareStatus_ = OpenHiveFile(image_, path, HiveAccess::Read, jobs_, &software_);
   }
   return *softwareStatus_;
 }
@@ -180,7 +182,19 @@ Win32Status OfflineRegistry::SetValueEx(KeyHandle key, const char16_t* valueName
   const NamedItem* const value = opened->hive->FindValue(opened->node, valueName != nullptr ? valueName : u"");
   if (value == nullptr) return Win32Status::FileNotFound;
   const std::uint32_t dword = ReadLittleEndian32(std::span(data, dataSize), 0);
-  if (opened->hive->SetDword(value->cell, dword) != 0) return Win32Status::UnsupportedType;
+  {
+    std::unique_lock<std::mutex> writingAhead;
+    if (writeAhead_) writingAhead = writeAhead_->LockImage();
+    if (opened->hive->SetDword(value->cell, dword) != 0) return Win32Status::UnsupportedType;
+  }
+  // From the first change on, the new hive is written while the run goes on.
+  if (!writeAhead_ && jobs_ > 1) {
+    // Without a thread, the save writes all of it.
+    try {
+      writeAhead_.emplace(image_.Files(), components_);
+    } catch (const std::system_error&) {
+    }
+  }
   return Win32Status::Success;
 }
 
@@ -197,7 +211,7 @@ Win32Status OfflineRegistry::LoadKey(KeyHandle parent, const char16_t* subKey, c
   HiveFile loaded;
   if (opened_.hive) {
     loaded = std::move(opened_);
-  } else if (const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, hiveReaders_, &loaded);
+  } else if (const Win32Status status = OpenHiveFile(image_, path, componentsAccess_, jobs_, &loaded);
              status != Win32Status::Success) {
     return status;
   }
@@ -215,7 +229,8 @@ Win32Status OfflineRegistry::CommitLoadedHive(KeyHandle parent, const char16_t* 
   if (!IsComponentsMount(parent, subKey) || !components_.hive) return Win32Status::InvalidParameter;
   // An image in which nothing changed is not written at all.
   if (!components_.hive->Changed()) return Win32Status::Success;
-  const SaveResult saved = SaveHive(image_.Files(), components_);
+  const SaveResult saved =
+      writeAhead_ ? SaveHive(image_.Files(), components_, *writeAhead_) : SaveHive(image_.Files(), components_);
   switch (saved.outcome) {
     case SaveOutcome::Saved:
     case SaveOutcome::SavedDespiteError:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/offline/hive_file.h"
+#include "platform/offline/save_hive.h"
 #include "registry/registry.h"
 
 namespace tessaly {
@@ -31,18 +32,19 @@ class OfflineRegistry final : public Registry {
   // progress: told which component of DerivedData\Components the scan has
   // reached, as the scan enumerates that key. componentsAccess: how LoadKey opens the COMPONENTS hive. software,
   // components: those hives when they are open already, so that they are
-  // not read again; one not open is opened on first use, by as many as
-  // hiveReaders threads.
+  // not read again. jobs: the threads the run may use; a hive not open yet
+  // is read by that many, and with more than one, the repaired COMPONENTS
+  // hive is written ahead of its save from its first change on.
   OfflineRegistry(ImageTree& image, Console& console, ProgressLine& progress,
                   HiveAccess componentsAccess = HiveAccess::Repair, HiveFile components = {}, HiveFile software = {},
-                  unsigned hiveReaders = 1)
+                  unsigned jobs = 1)
       : image_(image),
         console_(console),
         progress_(progress),
         software_(std::move(software)),
         componentsAccess_(componentsAccess),
         opened_(std::move(components)),
-        hiveReaders_(hiveReaders) {
+        jobs_(jobs) {
     if (software_.hive) softwareStatus_ = Win32Status::Success;
   }
 
@@ -84,8 +86,10 @@ class OfflineRegistry final : public Registry {
   std::optional<Win32Status> softwareStatus_;
   HiveAccess componentsAccess_;
   HiveFile opened_;
-  unsigned hiveReaders_;
+  unsigned jobs_;
   HiveFile components_;
+  // After components_, which it writes from: it ends first.
+  std::optional<HiveWriteAhead> writeAhead_;
   // DerivedData\Components in the mounted COMPONENTS hive, once found.
   std::optional<hive::CellOffset> componentList_;
   // The first key opened onto the component list is the scan's, whose

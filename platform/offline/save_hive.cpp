@@ -23,6 +23,8 @@ using hive::SameName;
 // disk can work while the rest is copied.
 constexpr std::size_t kWriteChunk = std::size_t{8} << 20;
 constexpr std::size_t kCopyChunk = 1 << 20;
+// What the write-ahead copies at a time while the run waits to change the hive.
+constexpr std::size_t kWriteAheadPart = 1 << 20;
 constexpr int kMaxFileNames = 1000;
 
 std::u16string TemporaryName(const std::u16string& fileName) { return fileName + u".tessaly-new"; }
@@ -71,6 +73,26 @@ std::u16string LogSuffix(const std::u16string& fileName, const std::u16string& l
   return prefixed ? logName.substr(fileName.size()) : u"." + logName;
 }
 
+// A file that did not exist before: named baseName, or baseName-2,
+// baseName-3, ... when that name is taken, so no earlier file is ever
+// overwritten.
+FileStatus CreateNewFile(ImageFiles& files, DirectoryHandle directory, const std::u16string& baseName,
+                         UniqueImageFile* file, std::u16string* name) {
+  FileStatus status;
+  for (int attempt = 1; attempt <= kMaxFileNames; ++attempt) {
+    *name = attempt == 1 ? baseName : baseName + u"-" + FormatDecimal(static_cast<std::uint64_t>(attempt));
+    status = files.CreateFile(directory, *name, file->Put());
+    if (status.problem != FileProblem::Exists) return status;
+  }
+  return status;
+}
+
+// Whether name refers to the file with this identity.
+bool Holds(ImageFiles& files, DirectoryHandle directory, const std::u16string& name, const FileIdentity& identity) {
+  EntryFacts facts;
+  return files.LookUpEntry(directory, name, &facts).Ok() && facts.identity == identity;
+}
+
 // A file the save reads, with what a copy of it must carry.
 struct SourceFile {
   ImageFileHandle file = ImageFileHandle::Invalid;
@@ -93,7 +115,8 @@ class Saver {
  public:
   Saver(ImageFiles& files, HiveFile& original) : files_(files), original_(original) {}
 
-  SaveResult Save(const std::function<FileStatus(ImageFileHandle)>& writeContents);
+  // writeContents writes the new hive into the file writtenAhead made, where there is one.
+  SaveResult Save(const std::function<FileStatus(ImageFileHandle)>& writeContents, HiveWriteAhead* writtenAhead);
 
  private:
   DirectoryHandle Directory() const { return original_.directory.Get(); }
@@ -102,18 +125,15 @@ class Saver {
     EntryFacts facts;
     return files_.LookUpEntry(Directory(), name, &facts).problem != FileProblem::NotFound;
   }
-  // Whether name refers to the file with this identity.
   bool Holds(const std::u16string& name, const FileIdentity& identity) {
-    EntryFacts facts;
-    return files_.LookUpEntry(Directory(), name, &facts).Ok() && facts.identity == identity;
+    return offline::Holds(files_, Directory(), name, identity);
   }
 
   FileStatus CopyBytes(const SourceFile& source, std::uint64_t length, ImageFileHandle destination);
   FileStatus SameBytes(ImageFileHandle first, ImageFileHandle second, std::uint64_t length, bool* same);
-  FileStatus CreateNewFile(const std::u16string& baseName, UniqueImageFile* file, std::u16string* name);
   FileStatus WriteTemporaryFile(ImageFileHandle metadataSource,
                                 const std::function<FileStatus(ImageFileHandle)>& writeContents,
-                                TemporaryFile* written);
+                                TemporaryFile* written, HiveWriteAhead* writtenAhead = nullptr);
   FileStatus GiveFreeName(const TemporaryFile& temporary, const std::u16string& finalName);
   void RemoveTemporary(const TemporaryFile& temporary) {
     if (Holds(temporary.name, temporary.identity)) files_.Remove(Directory(), temporary.name);
@@ -182,27 +202,16 @@ FileStatus Saver::SameBytes(ImageFileHandle first, ImageFileHandle second, std::
   return {};
 }
 
-// A file that did not exist before: named baseName, or baseName-2,
-// baseName-3, ... when that name is taken, so no earlier file is ever
-// overwritten.
-FileStatus Saver::CreateNewFile(const std::u16string& baseName, UniqueImageFile* file, std::u16string* name) {
-  FileStatus status;
-  for (int attempt = 1; attempt <= kMaxFileNames; ++attempt) {
-    *name = attempt == 1 ? baseName : baseName + u"-" + FormatDecimal(static_cast<std::uint64_t>(attempt));
-    status = files_.CreateFile(Directory(), *name, file->Put());
-    if (status.problem != FileProblem::Exists) return status;
-  }
-  return status;
-}
-
-// Writes a new file under the hive's temporary name: its bytes by
-// writeContents, then the metadata of metadataSource, checked; then
-// flushed. On failure nothing of it is left.
+// Writes a new file under the hive's temporary name (or takes the one
+// writtenAhead made): its bytes by writeContents, then the metadata of
+// metadataSource, checked; then flushed. On failure nothing of it is left.
 FileStatus Saver::WriteTemporaryFile(ImageFileHandle metadataSource,
                                      const std::function<FileStatus(ImageFileHandle)>& writeContents,
-                                     TemporaryFile* written) {
+                                     TemporaryFile* written, HiveWriteAhead* writtenAhead) {
   UniqueImageFile file(files_);
-  FileStatus status = CreateNewFile(TemporaryName(original_.fileName), &file, &written->name);
+  FileStatus status = writtenAhead != nullptr
+                          ? writtenAhead->Finish(&file, &written->name)
+                          : CreateNewFile(files_, Directory(), TemporaryName(original_.fileName), &file, &written->name);
   if (!status.Ok()) return status;
   FileFacts facts;
   status = files_.Inspect(file.Get(), &facts);
@@ -366,7 +375,8 @@ FileStatus Saver::OpenLogs() {
   return {};
 }
 
-SaveResult Saver::Save(const std::function<FileStatus(ImageFileHandle)>& writeContents) {
+SaveResult Saver::Save(const std::function<FileStatus(ImageFileHandle)>& writeContents,
+                       HiveWriteAhead* writtenAhead) {
   const std::u16string& fileName = original_.fileName;
   source_.file = original_.file.Get();
   if (const FileStatus status = files_.Inspect(source_.file, &source_.facts); !status.Ok()) {
@@ -378,7 +388,7 @@ SaveResult Saver::Save(const std::function<FileStatus(ImageFileHandle)>& writeCo
 
   FileStatus status = KeepBackup();
   TemporaryFile replacement;
-  if (status.Ok()) status = WriteTemporaryFile(source_.file, writeContents, &replacement);
+  if (status.Ok()) status = WriteTemporaryFile(source_.file, writeContents, &replacement, writtenAhead);
   if (status.Ok()) {
     // Windows renames nothing over a file held open without delete
     // sharing, so the original is let go only now; the name must still hold it.
@@ -427,16 +437,95 @@ FileStatus WriteHive(ImageFiles& files, ImageFileHandle file, const Hive& hive) 
   return {};
 }
 
+// Writes again, over the hive written ahead, every page the run changed,
+// from the hive as it is now: adjacent pages in one write.
+FileStatus WriteChangedPages(ImageFiles& files, ImageFileHandle file, const Hive& hive) {
+  const std::vector<bool>& changed = hive.ChangedPages();
+  const std::span<const std::uint8_t> bins = hive.Bins();
+  for (std::size_t page = 0; page < changed.size();) {
+    if (!changed[page]) {
+      ++page;
+      continue;
+    }
+    const std::size_t first = page;
+    while (page < changed.size() && changed[page]) ++page;
+    // Data lies in the bins, past the base block; the last page may be short.
+    const std::size_t start = first * hive::kHivePageSize;
+    const std::size_t size = std::min((page - first) * hive::kHivePageSize, kBaseBlockSize + bins.size() - start);
+    const std::span<const std::uint8_t> pages = bins.subspan(start - kBaseBlockSize, size);
+    if (const FileStatus status = files.WriteAt(file, start, pages); !status.Ok()) return status;
+  }
+  return {};
+}
+
 }  // namespace
+
+HiveWriteAhead::HiveWriteAhead(ImageFiles& files, HiveFile& original)
+    : files_(files),
+      directory_(original.directory.Get()),
+      fileName_(original.fileName),
+      baseBlock_(original.hive->SavedBaseBlock()),
+      bins_(original.hive->Bins()),
+      file_(files),
+      thread_(&HiveWriteAhead::Write, this) {}
+
+HiveWriteAhead::~HiveWriteAhead() {
+  if (thread_.joinable()) thread_.join();
+  RemoveFile();
+}
+
+void HiveWriteAhead::Write() {
+  status_ = CreateNewFile(files_, directory_, TemporaryName(fileName_), &file_, &name_);
+  FileFacts facts;
+  if (status_.Ok()) status_ = files_.Inspect(file_.Get(), &facts);
+  identity_ = facts.identity;
+  if (status_.Ok()) status_ = files_.Write(file_.Get(), baseBlock_);
+  // Each part is copied under the lock, and written outside it: the run
+  // waits for a change at most as long as one copy takes.
+  std::vector<std::uint8_t> part(std::min(kWriteAheadPart, bins_.size()));
+  for (std::size_t offset = 0; status_.Ok() && offset < bins_.size(); offset += part.size()) {
+    const std::size_t size = std::min(part.size(), bins_.size() - offset);
+    {
+      const std::lock_guard guard(imageLock_);
+      std::copy_n(bins_.begin() + static_cast<std::ptrdiff_t>(offset), size, part.begin());
+    }
+    status_ = files_.Write(file_.Get(), std::span(part).first(size));
+  }
+}
+
+FileStatus HiveWriteAhead::Finish(UniqueImageFile* file, std::u16string* name) {
+  if (thread_.joinable()) thread_.join();
+  if (!status_.Ok()) {
+    RemoveFile();
+    return status_;
+  }
+  *file = std::move(file_);
+  *name = name_;
+  return {};
+}
+
+// Closed before it is removed: ntfs-3g turns the removal of an open file
+// into a rename, which needs the free space that may have run out.
+void HiveWriteAhead::RemoveFile() {
+  if (!file_) return;
+  file_.Reset();
+  if (Holds(files_, directory_, name_, identity_)) files_.Remove(directory_, name_);
+}
 
 SaveResult ReplaceHiveFile(ImageFiles& files, HiveFile& original,
                            const std::function<FileStatus(ImageFileHandle file)>& writeContents) {
-  return Saver(files, original).Save(writeContents);
+  return Saver(files, original).Save(writeContents, nullptr);
 }
 
 SaveResult SaveHive(ImageFiles& files, HiveFile& original) {
   const Hive& hive = *original.hive;
   return ReplaceHiveFile(files, original, [&](ImageFileHandle file) { return WriteHive(files, file, hive); });
+}
+
+SaveResult SaveHive(ImageFiles& files, HiveFile& original, HiveWriteAhead& writtenAhead) {
+  const Hive& hive = *original.hive;
+  return Saver(files, original)
+      .Save([&](ImageFileHandle file) { return WriteChangedPages(files, file, hive); }, &writtenAhead);
 }
 
 FileStatus RemoveSaveLeftovers(ImageFiles& files, DirectoryHandle directory, const std::u16string& fileName,

@@ -3,8 +3,13 @@
 // and carries everything that made the original file what it was.
 #pragma once
 
+#include <array>
 #include <functional>
+#include <mutex>
+#include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/offline/hive_file.h"
 #include "platform/offline/image_files.h"
@@ -37,6 +42,46 @@ struct SaveResult {
   FileStatus status;
 };
 
+// The new hive, written while the run goes on changing the hive, on a
+// thread of its own, under the hive's temporary name beside it: the base
+// block its save gives it, then the bins as they are when each part is
+// copied. Its save writes again only the data the run changed, so that a
+// repair does not wait for the whole hive to be written after its walk.
+class HiveWriteAhead {
+ public:
+  // Starts the thread (std::system_error when it cannot). original must
+  // outlive this, and its hive change only under LockImage.
+  HiveWriteAhead(ImageFiles& files, HiveFile& original);
+  HiveWriteAhead(const HiveWriteAhead&) = delete;
+  HiveWriteAhead& operator=(const HiveWriteAhead&) = delete;
+  // Waits for the thread; a file the save did not take is removed.
+  ~HiveWriteAhead();
+
+  // Held while the hive changes, so that no part is copied half changed.
+  std::unique_lock<std::mutex> LockImage() { return std::unique_lock(imageLock_); }
+
+  // Waits for the thread. On success the file, still open, is the caller's:
+  // *file and *name.
+  FileStatus Finish(UniqueImageFile* file, std::u16string* name);
+
+ private:
+  void Write();
+  void RemoveFile();
+
+  ImageFiles& files_;
+  DirectoryHandle directory_;
+  std::u16string fileName_;
+  std::array<std::uint8_t, hive::kBaseBlockSize> baseBlock_;
+  std::span<const std::uint8_t> bins_;
+  std::mutex imageLock_;
+  // Written by the thread until it ends.
+  FileStatus status_;
+  UniqueImageFile file_;
+  std::u16string name_;
+  FileIdentity identity_;
+  std::thread thread_;
+};
+
 // Replaces the hive file by the hive as changed in memory:
 //  1. the original is kept as "<fileName>.tessaly-backup" beside it (a
 //     second hard link, or a copy of its extent where the file system has
@@ -51,6 +96,8 @@ struct SaveResult {
 // Copies are written under the temporary name too, and renamed once
 // complete, so a backup name only ever holds a whole copy.
 SaveResult SaveHive(ImageFiles& files, HiveFile& original);
+// SaveHive with the new hive written ahead: only the data changed since is written again.
+SaveResult SaveHive(ImageFiles& files, HiveFile& original, HiveWriteAhead& writtenAhead);
 
 // SaveHive with the new hive's bytes written by writeContents(file).
 SaveResult ReplaceHiveFile(ImageFiles& files, HiveFile& original,

@@ -41,4 +41,11 @@ int WriteFully(int fd, const std::uint8_t* data, std::size_t size) {
   return TransferFully(size, false, &written, [&](std::size_t done) { return write(fd, data + done, size - done); });
 }
 
+int WriteFullyAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+  std::size_t written = 0;
+  return TransferFully(size, false, &written, [&](std::size_t done) {
+    return pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
+  });
+}
+
 }  // namespace tessaly::posix

@@ -20,4 +20,7 @@ int ReadFullyAt(int fd, std::uint8_t* buffer, std::size_t size, off_t offset, st
 // write that takes no bytes is EIO, as it would otherwise repeat forever.
 int WriteFully(int fd, const std::uint8_t* data, std::size_t size);
 
+// The same at offset, leaving the file position alone.
+int WriteFullyAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset);
+
 }  // namespace tessaly::posix

@@ -304,10 +304,29 @@ FileStatus PosixImageFiles::Read(ImageFileHandle file, std::span<std::uint8_t> b
   return StatusOf(posix::ReadFully(Fd(file), buffer.data(), buffer.size(), got));
 }
 
+namespace {
+
+// The huge page size of x86-64 and of arm64 with 4 KiB pages.
+constexpr std::uintptr_t kHugePageSize = std::uintptr_t{2} << 20;
+
+// A read of many megabytes is a hive read into memory just allocated: backed
+// by huge pages, it takes one page fault per 2 MiB instead of one per 4 KiB,
+// and giving it back at the end is as much cheaper. Advice only: a kernel
+// without huge pages, or memory already in use, keeps what it has.
+void AdviseHugePages(std::span<std::uint8_t> buffer) {
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const std::uintptr_t first = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
+  const std::uintptr_t end = (start + buffer.size()) & ~(kHugePageSize - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
 FileStatus PosixImageFiles::ReadAt(ImageFileHandle file, std::uint64_t offset, std::span<std::uint8_t> buffer,
                                    std::size_t* got) {
   *got = 0;
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return StatusOf(EINVAL);
+  AdviseHugePages(buffer);
   return StatusOf(posix::ReadFullyAt(Fd(file), buffer.data(), buffer.size(), static_cast<off_t>(offset), got));
 }
 
@@ -363,6 +382,11 @@ FileStatus PosixImageFiles::Write(ImageFileHandle file, std::span<const std::uin
 }
 
 FileStatus PosixImageFiles::Flush(ImageFileHandle file) { return CallStatus(fsync(Fd(file))); }
+
+FileStatus PosixImageFiles::WriteAt(ImageFileHandle file, std::uint64_t offset, std::span<const std::uint8_t> data) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return StatusOf(EINVAL);
+  return StatusOf(posix::WriteFullyAt(Fd(file), data.data(), data.size(), static_cast<off_t>(offset)));
+}
 
 FileStatus PosixImageFiles::CarryMetadata(ImageFileHandle original, ImageFileHandle copy) {
   posix::FileMetadata metadata;

@@ -57,6 +57,8 @@ class PosixImageFiles : public offline::ImageFiles {
   offline::FileStatus CreateFile(offline::DirectoryHandle directory, std::u16string_view name,
                                  offline::ImageFileHandle* file) override;
   offline::FileStatus Write(offline::ImageFileHandle file, std::span<const std::uint8_t> data) override;
+  offline::FileStatus WriteAt(offline::ImageFileHandle file, std::uint64_t offset,
+                              std::span<const std::uint8_t> data) override;
   offline::FileStatus Flush(offline::ImageFileHandle file) override;
   offline::FileStatus CarryMetadata(offline::ImageFileHandle original, offline::ImageFileHandle copy) override;
   offline::FileStatus Link(offline::DirectoryHandle directory, std::u16string_view existing,

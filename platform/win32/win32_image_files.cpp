@@ -845,13 +845,20 @@ FileStatus Win32ImageFiles::CreateFile(DirectoryHandle directory, std::u16string
 FileStatus Win32ImageFiles::Write(ImageFileHandle file, std::span<const std::uint8_t> data) {
   File* const opened = FindFile(file);
   if (opened == nullptr) return kInvalidHandle;
+  const FileStatus status = WriteAt(file, opened->position, data);
+  if (status.Ok()) opened->position += data.size();
+  return status;
+}
+
+FileStatus Win32ImageFiles::WriteAt(ImageFileHandle file, std::uint64_t offset, std::span<const std::uint8_t> data) {
+  const File* const opened = FindFile(file);
+  if (opened == nullptr) return kInvalidHandle;
   for (std::size_t done = 0; done < data.size();) {
     const auto chunk = static_cast<DWORD>(std::min(data.size() - done, kIoChunk));
-    OVERLAPPED at = At(opened->position);
+    OVERLAPPED at = At(offset + done);
     DWORD written = 0;
     if (!WriteFile(opened->handle.Get(), data.data() + done, chunk, &written, &at)) return LastErrorStatus();
     if (written == 0) return StatusOf(ERROR_WRITE_FAULT);
-    opened->position += written;
     done += written;
   }
   return {};

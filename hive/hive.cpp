@@ -139,7 +139,6 @@ int Hive::SetDword(CellOffset value, std::uint32_t data) {
   const std::size_t position = cells.DwordDataPosition(node);
   if (position == 0) return EINVAL;
   WriteLittleEndian32(image_, position, data);
-  changed_ = true;
   if (changedPages_.empty()) changedPages_.resize((image_.size() + kHivePageSize - 1) / kHivePageSize);
   changedPages_[position / kHivePageSize] = true;
   return 0;

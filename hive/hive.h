@@ -60,7 +60,7 @@ class Hive {
   // Rewrites the data of an existing REG_DWORD value in place. Returns 0, or
   // EINVAL when the value is not a 4-byte REG_DWORD kept inline in its node.
   int SetDword(CellOffset value, std::uint32_t data);
-  bool Changed() const { return changed_; }
+  bool Changed() const { return !changedPages_.empty(); }
   // One flag per page of the hive file (kHivePageSize bytes, the base block
   // first), set where SetDword rewrote data; empty before the first change.
   const std::vector<bool>& ChangedPages() const { return changedPages_; }
@@ -95,7 +95,6 @@ class Hive {
   HiveImage image_;
   CellOffset root_;
   std::uint32_t saveSequence_;
-  bool changed_ = false;
   std::vector<bool> changedPages_;
   // Filled on first use per key; keys are walked through few keys.
   std::map<CellOffset, NameIndex> subkeys_;

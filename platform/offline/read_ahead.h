@@ -83,7 +83,7 @@ class ReadAhead {
     std::atomic<std::uint64_t> ticket{Ticket(0, State::Dropped)};
     // Written by the walk's thread while no worker holds the slot.
     std::u16string name;
-    // Written by the worker that holds the slot, read once it is Done.
+    // Written by the thread that claimed the job, read once it is Done.
     ListedComponent listed;
   };
 
@@ -104,7 +104,7 @@ class ReadAhead {
   // thread alone.
   std::uint64_t head_ = 0;
   std::atomic<std::uint64_t> tail_ = 0;
-  // The next job a worker tries to claim.
+  // The next job a worker, or the waiting walk, tries to claim.
   std::atomic<std::uint64_t> nextClaim_ = 0;
   std::atomic<bool> stopping_ = false;
 

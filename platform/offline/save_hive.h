@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/offline/hive_file.h"
 #include "platform/offline/image_files.h"

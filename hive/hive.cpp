@@ -10,14 +10,26 @@
 #include "hive/name_case.h"
 
 namespace tessaly::hive {
-std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
-  const std::span<const std::uint8_t> bytes = image;
+std::optional<CellOffset> Hive::CheckedRoot(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kBaseBlockSize) return std::nullopt;
   const std::span<const std::uint8_t> bins = bytes.subspan(kBaseBlockSize);
   if (ReadLittleEndian32(bytes, kHiveBinsSizeOffset) != bins.size() || !HiveBinsAreValid(bins)) return std::nullopt;
   const CellOffset root = ReadLittleEndian32(bytes, kRootCellOffset);
   if (!KeyTreeIsValid(HiveCells(bytes), bins.size(), root)) return std::nullopt;
-  return Hive(std::move(image), root, saveSequence);
+  return root;
+}
+
+std::optional<Hive> Hive::Open(HiveImage image, std::uint32_t saveSequence) {
+  const std::optional<CellOffset> root = CheckedRoot(image);
+  if (!root) return std::nullopt;
+  const std::span<std::uint8_t> bytes(image);
+  return Hive(std::move(image), bytes, *root, saveSequence);
+}
+
+std::optional<Hive> Hive::Open(std::span<std::uint8_t> bytes, std::uint32_t saveSequence) {
+  const std::optional<CellOffset> root = CheckedRoot(bytes);
+  if (!root) return std::nullopt;
+  return Hive(HiveImage(), bytes, *root, saveSequence);
 }
 
 namespace {
@@ -138,15 +150,15 @@ int Hive::SetDword(CellOffset value, std::uint32_t data) {
   if (!cells.ReadValueNode(value, &node)) return EINVAL;
   const std::size_t position = cells.DwordDataPosition(node);
   if (position == 0) return EINVAL;
-  WriteLittleEndian32(image_, position, data);
-  if (changedPages_.empty()) changedPages_.resize((image_.size() + kHivePageSize - 1) / kHivePageSize);
+  WriteLittleEndian32(bytes_, position, data);
+  if (changedPages_.empty()) changedPages_.resize((bytes_.size() + kHivePageSize - 1) / kHivePageSize);
   changedPages_[position / kHivePageSize] = true;
   return 0;
 }
 
 std::array<std::uint8_t, kBaseBlockSize> Hive::SavedBaseBlock() const {
   std::array<std::uint8_t, kBaseBlockSize> baseBlock;
-  std::copy_n(image_.begin(), kBaseBlockSize, baseBlock.begin());
+  std::copy_n(bytes_.begin(), kBaseBlockSize, baseBlock.begin());
   SealBaseBlock(baseBlock, saveSequence_);
   return baseBlock;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,9 @@ class Hive {
   // Windows' loader checks them. saveSequence: the
   // sequence number the base block gets when the hive is written.
   static std::optional<Hive> Open(HiveImage image, std::uint32_t saveSequence);
+  // The same over bytes the caller keeps, such as a private mapping of the
+  // hive file: SetDword changes them in place. They must outlive the Hive.
+  static std::optional<Hive> Open(std::span<std::uint8_t> bytes, std::uint32_t saveSequence);
 
   Hive(Hive&&) = default;
   Hive& operator=(Hive&&) = default;
@@ -68,7 +72,7 @@ class Hive {
   // The hive file as changed, in two parts: the base block sealed anew under
   // the save sequence number, then the hive bins as they are in memory.
   std::array<std::uint8_t, kBaseBlockSize> SavedBaseBlock() const;
-  std::span<const std::uint8_t> Bins() const { return std::span(image_).subspan(kBaseBlockSize); }
+  std::span<const std::uint8_t> Bins() const { return bytes_.subspan(kBaseBlockSize); }
 
  private:
   // The items of a key, found by name ignoring case; of names equal but for
@@ -84,15 +88,19 @@ class Hive {
     const NamedItem* Find(std::u16string_view name) const;
   };
 
-  Hive(HiveImage image, CellOffset root, std::uint32_t saveSequence)
-      : image_(std::move(image)), root_(root), saveSequence_(saveSequence) {}
-  HiveCells Cells() const { return HiveCells(image_); }
+  Hive(HiveImage image, std::span<std::uint8_t> bytes, CellOffset root, std::uint32_t saveSequence)
+      : image_(std::move(image)), bytes_(bytes), root_(root), saveSequence_(saveSequence) {}
+  // The root cell when bytes hold a hive Windows' loader would load.
+  static std::optional<CellOffset> CheckedRoot(std::span<const std::uint8_t> bytes);
+  HiveCells Cells() const { return HiveCells(bytes_); }
   const NameIndex& SubkeyIndex(CellOffset key);
   const NameIndex& ValueIndex(CellOffset key);
 
   // The whole hive, base block first, held in memory so that changes stay
-  // there until the hive is saved.
+  // there until the hive is saved: in image_, or in bytes the caller keeps.
+  // A vector's move keeps its storage, so bytes_ stays valid when the Hive moves.
   HiveImage image_;
+  std::span<std::uint8_t> bytes_;
   CellOffset root_;
   std::uint32_t saveSequence_;
   std::vector<bool> changedPages_;

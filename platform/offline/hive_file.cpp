@@ -175,7 +175,11 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
   // Windows reads the logs of a dirty hive only; those of a clean one are
   // stale and may be large, so they are not even opened.
   std::array<TransactionLog, kTransactionLogSuffixes.size()> logs;
+  // A clean hive is used where it lies, in a private mapping, where the
+  // system offers one: no copy, and only the pages a repair changes cost
+  // memory of their own. Else, as a dirty hive always, it is read.
   HiveImage bytes;
+  std::span<std::uint8_t> mapped;
   if (state == BaseBlockState::Clean) {
     const std::uint32_t hiveBinsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
     if (hiveBinsSize == 0 || hiveBinsSize % kHivePageSize != 0) return Win32Status::BadDb;
@@ -183,11 +187,14 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
     // The file must hold the extent whole.
     if (facts.size < hive.extent) return Win32Status::BadDb;
     if (hive.extent > SIZE_MAX) return Win32Status::NotEnoughMemory;
-    bytes.resize(static_cast<std::size_t>(hive.extent));
-    if (status = ReadInParts(files, hive.file.Get(), bytes, readers, &filled); !status.Ok()) {
-      return StatusOf(files, status);
+    hive.mapping = UniqueMapping(files);
+    if (!files.MapFileForChanges(hive.file.Get(), hive.extent, hive.mapping.Put(), &mapped).Ok()) {
+      bytes.resize(static_cast<std::size_t>(hive.extent));
+      if (status = ReadInParts(files, hive.file.Get(), bytes, readers, &filled); !status.Ok()) {
+        return StatusOf(files, status);
+      }
+      if (filled != bytes.size()) return Win32Status::BadDb;
     }
-    if (filled != bytes.size()) return Win32Status::BadDb;
   } else {
     for (std::size_t i = 0; i < logs.size(); ++i) {
       const std::u16string logName = hive.fileName + std::u16string(kTransactionLogSuffixes[i]);
@@ -216,8 +223,9 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
 
   const std::optional<std::uint32_t> saveSequence = SaveSequence(baseBlock, state, logs);
   hive.savable = saveSequence.has_value();
-  hive.size = bytes.size();
-  hive.hive = Hive::Open(std::move(bytes), saveSequence.value_or(0));
+  hive.size = mapped.empty() ? bytes.size() : mapped.size();
+  hive.hive = mapped.empty() ? Hive::Open(std::move(bytes), saveSequence.value_or(0))
+                             : Hive::Open(mapped, saveSequence.value_or(0));
   if (!hive.hive) return Win32Status::BadDb;
   *opened = std::move(hive);
   return Win32Status::Success;

@@ -34,6 +34,8 @@ struct HiveFile {
   std::uint64_t extent = 0;
   // Names of its transaction logs when the hive was recovered from them; else empty.
   std::vector<std::u16string> logNames;
+  // The hive file mapped, where the hive lives in it; before the hive, which it outlives.
+  UniqueMapping mapping;
   std::optional<hive::Hive> hive;
   // Bytes of the hive as read or recovered: what saving it writes.
   std::uint64_t size = 0;

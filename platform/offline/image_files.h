@@ -147,6 +147,13 @@ class ImageFiles {
   // costs the run no memory of its own. Valid until the mapping is released.
   virtual FileStatus MapFile(ImageFileHandle file, std::uint64_t size, MappingHandle* mapping,
                              std::span<const std::uint8_t>* bytes) = 0;
+  // The same, mapped privately for changes, which stay in memory and never
+  // reach the file: a hive used where it lies, without a copy of its own.
+  // Every page is read in before it returns, so that a read error is a
+  // status here and never a fault later. A system that offers no such
+  // mapping, or none a save could rename over, fails, and the caller reads.
+  virtual FileStatus MapFileForChanges(ImageFileHandle file, std::uint64_t size, MappingHandle* mapping,
+                                       std::span<std::uint8_t>* bytes) = 0;
   virtual void Unmap(MappingHandle mapping) = 0;
 
   // --- Writing, for saving a hive beside the original ------------------

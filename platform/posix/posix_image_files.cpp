@@ -304,29 +304,10 @@ FileStatus PosixImageFiles::Read(ImageFileHandle file, std::span<std::uint8_t> b
   return StatusOf(posix::ReadFully(Fd(file), buffer.data(), buffer.size(), got));
 }
 
-namespace {
-
-// The huge page size of x86-64 and of arm64 with 4 KiB pages.
-constexpr std::uintptr_t kHugePageSize = std::uintptr_t{2} << 20;
-
-// A read of many megabytes is a hive read into memory just allocated: backed
-// by huge pages, it takes one page fault per 2 MiB instead of one per 4 KiB,
-// and giving it back at the end is as much cheaper. Advice only: a kernel
-// without huge pages, or memory already in use, keeps what it has.
-void AdviseHugePages(std::span<std::uint8_t> buffer) {
-  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t first = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
-  const std::uintptr_t end = (start + buffer.size()) & ~(kHugePageSize - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-}
-
-}  // namespace
-
 FileStatus PosixImageFiles::ReadAt(ImageFileHandle file, std::uint64_t offset, std::span<std::uint8_t> buffer,
                                    std::size_t* got) {
   *got = 0;
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return StatusOf(EINVAL);
-  AdviseHugePages(buffer);
   return StatusOf(posix::ReadFullyAt(Fd(file), buffer.data(), buffer.size(), static_cast<off_t>(offset), got));
 }
 
@@ -350,6 +331,24 @@ FileStatus PosixImageFiles::MapFile(ImageFileHandle file, std::uint64_t size, of
   madvise(address, length, MADV_WILLNEED);
   *mapping = static_cast<offline::MappingHandle>(reinterpret_cast<std::intptr_t>(new Mapping{address, length}));
   *bytes = std::span(static_cast<const std::uint8_t*>(address), length);
+  return {};
+}
+
+FileStatus PosixImageFiles::MapFileForChanges(ImageFileHandle file, std::uint64_t size,
+                                              offline::MappingHandle* mapping, std::span<std::uint8_t>* bytes) {
+  if (size == 0 || size > std::numeric_limits<std::size_t>::max()) return StatusOf(EINVAL);
+  const auto length = static_cast<std::size_t>(size);
+  void* const address = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, Fd(file), 0);
+  if (address == MAP_FAILED) return StatusOf(errno);
+  // A page that cannot be read is an error here, where a first touch
+  // later would be SIGBUS.
+  if (madvise(address, length, MADV_POPULATE_READ) != 0) {
+    const int error = errno;
+    munmap(address, length);
+    return StatusOf(error);
+  }
+  *mapping = static_cast<offline::MappingHandle>(reinterpret_cast<std::intptr_t>(new Mapping{address, length}));
+  *bytes = std::span(static_cast<std::uint8_t*>(address), length);
   return {};
 }
 

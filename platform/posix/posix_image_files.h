@@ -52,6 +52,8 @@ class PosixImageFiles : public offline::ImageFiles {
                              std::size_t* got) override;
   offline::FileStatus MapFile(offline::ImageFileHandle file, std::uint64_t size, offline::MappingHandle* mapping,
                               std::span<const std::uint8_t>* bytes) override;
+  offline::FileStatus MapFileForChanges(offline::ImageFileHandle file, std::uint64_t size,
+                                        offline::MappingHandle* mapping, std::span<std::uint8_t>* bytes) override;
   void Unmap(offline::MappingHandle mapping) override;
 
   offline::FileStatus CreateFile(offline::DirectoryHandle directory, std::u16string_view name,

@@ -814,6 +814,13 @@ FileStatus Win32ImageFiles::MapFile(ImageFileHandle file, std::uint64_t size, of
   return {};
 }
 
+// Windows renames nothing over a file with a view mapped, as a save of the
+// hive must, and a page that cannot be read faults at its first touch.
+FileStatus Win32ImageFiles::MapFileForChanges(ImageFileHandle, std::uint64_t, offline::MappingHandle*,
+                                              std::span<std::uint8_t>*) {
+  return StatusOf(ERROR_NOT_SUPPORTED);
+}
+
 void Win32ImageFiles::Unmap(offline::MappingHandle mapping) {
   const std::unique_ptr<Mapping> mapped(reinterpret_cast<Mapping*>(static_cast<std::intptr_t>(mapping)));
   UnmapViewOfFile(mapped->view);

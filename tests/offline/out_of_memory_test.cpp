@@ -11,7 +11,8 @@ namespace tessaly::offline_test {
 namespace {
 
 // Enough components that the hive file is larger than kFailingFrom: a
-// repair reads it whole before its banner, to know the room a save needs.
+// repair maps or reads it whole before its banner, to know the room a save
+// needs.
 constexpr int kComponents = 8000;
 constexpr std::size_t kFailingFrom = std::size_t{256} << 10;
 

@@ -1,7 +1,8 @@
 // Saving under the failures file systems and crashes bring, injected into
 // the real tool: an ordinary failure leaves the original hive and nothing
 // else; a rename that takes effect but reports failure, a kill in the
-// middle of a backup copy and a hive padded after its end are each handled.
+// middle of a backup copy, a hive padded after its end and one the file
+// system cannot map are each handled.
 
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -122,6 +123,16 @@ TEST_F(SaveFaultTest, AKillWhileTheBackupIsCopiedLeavesNoBackupName) {
   const ToolRun next = RunTessaly({image_.WindowsDirectory().string()});
 
   EXPECT_EQ(next.output, LeftoversRemovedLine(1) + Banner() + Repaired() + RepairedSummary());
+  EXPECT_EQ(FolderContents(image_.ConfigDirectory()), HiveAndBackup());
+}
+
+// Where the file system maps no file, the hive is read instead, to the same repair.
+TEST_F(SaveFaultTest, AHiveThatCannotBeMappedIsReadInstead) {
+  const ToolRun run = Run("mmap@config/COMPONENTS=ENODEV");
+
+  EXPECT_EQ(run.output, Banner() + Repaired() + RepairedSummary());
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(ReadDword(image_.HivePath(), kComponentKey, "f!a.dll"), 0x00u);
   EXPECT_EQ(FolderContents(image_.ConfigDirectory()), HiveAndBackup());
 }
 

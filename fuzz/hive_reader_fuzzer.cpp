@@ -1,13 +1,15 @@
 // libFuzzer target: a hive file and its two transaction logs from arbitrary
 // bytes, read as the tool reads them: the base block check, recovery from
-// the logs when the hive is dirty, the save sequence number, then every key
-// reachable from the root (up to a bound), their values, and a rewrite of
-// each REG_DWORD in place.
+// the logs when the hive is dirty (in a copy, and in the file's own bytes
+// where they have room, which must agree), the save sequence number, then
+// every key reachable from the root (up to a bound), their values, and a
+// rewrite of each REG_DWORD in place.
 //
 // Input: two little-endian 32-bit lengths (of the hive file and of LOG1,
 // each taken modulo what is left), then the hive file, LOG1, and LOG2 as the
 // rest.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -46,7 +48,18 @@ std::optional<Hive> LoadHive(std::span<const std::uint8_t> file, std::span<const
     bytes.resize(static_cast<std::size_t>(extent));
     sequences.Add(ReadLittleEndian32(file, kPrimarySequenceOffset));
   } else {
-    if (RecoverFromLogs(&bytes, log1, log2).entriesApplied == 0) return std::nullopt;
+    const LogRecovery recovery = RecoverFromLogs(&bytes, log1, log2);
+    // In the file's own bytes, where the logs grow it no further, the same.
+    std::vector<std::uint8_t> inPlace(file.begin(), file.end());
+    std::size_t inPlaceSize = 0;
+    if (const auto again = RecoverFromLogsInPlace(inPlace, log1, log2, &inPlaceSize); again) {
+      if (again->entriesApplied != recovery.entriesApplied) __builtin_trap();
+      if (recovery.entriesApplied != 0 &&
+          (inPlaceSize != bytes.size() || !std::equal(bytes.begin(), bytes.end(), inPlace.begin()))) {
+        __builtin_trap();
+      }
+    }
+    if (recovery.entriesApplied == 0) return std::nullopt;
     // The image never outgrows what it was recovered from.
     if (bytes.size() > file.size() + log1.size() + log2.size()) __builtin_trap();
     if (state == BaseBlockState::Dirty) {

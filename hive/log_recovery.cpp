@@ -105,9 +105,9 @@ void PlanLog(const Log& log, std::uint64_t largestImage, std::vector<Entry>* pla
 }
 
 // Copies the parts of the entry's pages that fall in [from, to) of the hive
-// bins. Bounds were checked by ReadEntry, and the image holds the entry's
-// hive bins.
-void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, HiveImage* image) {
+// bins. Bounds were checked by ReadEntry, and the image holds the largest
+// hive bins of the plan.
+void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, std::span<std::uint8_t> image) {
   const std::uint8_t* page =
       entry.bytes.data() + kLogEntryHeaderSize + std::size_t{entry.pageCount} * kLogEntryPageReferenceSize;
   for (std::uint32_t i = 0; i < entry.pageCount; ++i) {
@@ -117,7 +117,7 @@ void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, HiveIma
     const std::uint64_t start = std::max(pageOffset, from);
     const std::uint64_t end = std::min(pageOffset + pageSize, to);
     if (start < end) {
-      std::copy_n(page + (start - pageOffset), end - start, image->data() + kBaseBlockSize + start);
+      std::copy_n(page + (start - pageOffset), end - start, image.data() + kBaseBlockSize + start);
     }
     page += pageSize;
   }
@@ -127,7 +127,7 @@ void CopyPages(const Entry& entry, std::uint64_t from, std::uint64_t to, HiveIma
 // bins into a span that does not hold valid bins, or whose grown span would
 // take the bytes checked past checkBudget. Returns how many applied.
 std::size_t ApplyEntries(std::span<const Entry> plan, std::uint64_t binsSize, std::uint64_t checkBudget,
-                         HiveImage* image) {
+                         std::span<std::uint8_t> image) {
   std::size_t applied = 0;
   for (const Entry& entry : plan) {
     if (entry.hiveBinsSize > binsSize) {
@@ -135,9 +135,8 @@ std::size_t ApplyEntries(std::span<const Entry> plan, std::uint64_t binsSize, st
       checkBudget -= entry.hiveBinsSize - binsSize;
       // The grown span keeps what the primary file holds there; only what
       // lies past the file starts out as zeros.
-      if (image->size() < kBaseBlockSize + entry.hiveBinsSize) image->resize(kBaseBlockSize + entry.hiveBinsSize, 0);
       CopyPages(entry, binsSize, entry.hiveBinsSize, image);
-      const auto bins = std::span<const std::uint8_t>(*image).subspan(kBaseBlockSize, entry.hiveBinsSize);
+      const auto bins = std::span<const std::uint8_t>(image).subspan(kBaseBlockSize, entry.hiveBinsSize);
       if (!HiveBinsAreValid(bins, static_cast<std::size_t>(binsSize))) break;
     }
     CopyPages(entry, 0, std::min<std::uint64_t>(binsSize, entry.hiveBinsSize), image);
@@ -175,20 +174,33 @@ std::optional<std::uint32_t> SequenceRange::NextNewer() const {
   return newest_ + 1;
 }
 
-LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1,
-                            std::span<const std::uint8_t> log2) {
-  if (image->size() < kBaseBlockSize) return {};
+namespace {
+
+// What a recovery will do, settled from the base block and the logs alone.
+struct RecoveryPlan {
+  std::vector<Entry> entries;
+  // The start of the base block the entries apply to.
+  std::array<std::uint8_t, kLogBaseBlockSize> baseBlockStart{};
+  std::uint64_t binsSize = 0;
+  std::uint64_t largestImage = 0;
+  // The largest hive bins size the image takes on, the file's own included.
+  std::uint64_t peakBinsSize = 0;
+};
+
+std::optional<RecoveryPlan> PlanRecovery(std::span<const std::uint8_t> image, std::span<const std::uint8_t> log1,
+                                         std::span<const std::uint8_t> log2) {
+  if (image.size() < kBaseBlockSize) return std::nullopt;
   std::optional<Log> first = UsableLog(log1);
   std::optional<Log> second = UsableLog(log2);
   if (!first || (second && SequenceIsLower(second->sequence, first->sequence))) std::swap(first, second);
 
   // The base block the entries apply to: the primary's own, or, when it is
   // torn, the copy heading the log with the latest entries, applied alone.
-  std::span<const std::uint8_t> baseBlock(image->data(), kBaseBlockSize);
+  std::span<const std::uint8_t> baseBlock = image.first(kBaseBlockSize);
   if (ReadLittleEndian32(baseBlock, kChecksumOffset) != BaseBlockChecksum(baseBlock)) {
     if (second) first = second;
     second.reset();
-    if (!first) return {};
+    if (!first) return std::nullopt;
     baseBlock = first->bytes.first(kLogBaseBlockSize);
   } else {
     // A log older than the primary's secondary sequence number holds changes
@@ -198,35 +210,36 @@ LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1
       first = second;
       second.reset();
     }
-    if (!first || SequenceIsLower(first->sequence, secondary)) return {};
+    if (!first || SequenceIsLower(first->sequence, secondary)) return std::nullopt;
   }
 
+  RecoveryPlan plan;
   // No entry may make the image larger than the files it comes from.
-  const std::uint64_t largestImage = image->size() + log1.size() + log2.size();
-  const std::uint64_t binsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
-  std::vector<Entry> plan;
-  std::uint64_t peakBinsSize = image->size() - kBaseBlockSize;
-  PlanLog(*first, largestImage, &plan, &peakBinsSize);
-  if (plan.empty()) return {};
-  if (second && second->sequence == plan.back().sequence + 1) PlanLog(*second, largestImage, &plan, &peakBinsSize);
+  plan.largestImage = image.size() + log1.size() + log2.size();
+  plan.binsSize = ReadLittleEndian32(baseBlock, kHiveBinsSizeOffset);
+  plan.peakBinsSize = image.size() - kBaseBlockSize;
+  PlanLog(*first, plan.largestImage, &plan.entries, &plan.peakBinsSize);
+  if (plan.entries.empty()) return std::nullopt;
+  if (second && second->sequence == plan.entries.back().sequence + 1) {
+    PlanLog(*second, plan.largestImage, &plan.entries, &plan.peakBinsSize);
+  }
+  std::copy_n(baseBlock.begin(), kLogBaseBlockSize, plan.baseBlockStart.begin());
+  return plan;
+}
 
-  const std::size_t originalSize = image->size();
-  std::array<std::uint8_t, kLogBaseBlockSize> baseBlockStart{};
-  std::copy_n(baseBlock.begin(), kLogBaseBlockSize, baseBlockStart.begin());
-  image->reserve(kBaseBlockSize + peakBinsSize);
+// Applies the plan to image, which holds the primary file and then zeros up
+// to the plan's peak; *recoveredSize: the recovered hive's size, its start.
+LogRecovery ApplyRecovery(const RecoveryPlan& plan, std::span<std::uint8_t> image, std::size_t* recoveredSize) {
   // Entries that shrink and grow the hive over and over would make the
   // checks of the grown spans cost the square of the files' size; a real
   // log grows it by a little, now and then.
-  const std::size_t applied = ApplyEntries(plan, binsSize, 2 * largestImage, image);
-  if (applied == 0) {
-    image->resize(originalSize);
-    return {};
-  }
+  const std::size_t applied = ApplyEntries(plan.entries, plan.binsSize, 2 * plan.largestImage, image);
+  if (applied == 0) return {};
 
-  const Entry& last = plan[applied - 1];
-  image->resize(kBaseBlockSize + last.hiveBinsSize, 0);
-  std::copy(baseBlockStart.begin(), baseBlockStart.end(), image->begin());
-  const std::span<std::uint8_t> recovered(image->data(), kBaseBlockSize);
+  const Entry& last = plan.entries[applied - 1];
+  *recoveredSize = kBaseBlockSize + last.hiveBinsSize;
+  std::copy(plan.baseBlockStart.begin(), plan.baseBlockStart.end(), image.begin());
+  const std::span<std::uint8_t> recovered = image.first(kBaseBlockSize);
   // A base block taken from a log says it heads a log.
   WriteLittleEndian32(recovered, kFileTypeOffset, kFileTypePrimary);
   WriteLittleEndian32(recovered, kHiveBinsSizeOffset, last.hiveBinsSize);
@@ -234,6 +247,29 @@ LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1
   WriteLittleEndian32(recovered, kFlagsOffset, (flags & ~1u) | (last.flags & 1u));
   SealBaseBlock(recovered, last.sequence);
   return {static_cast<std::uint32_t>(applied), last.sequence};
+}
+
+}  // namespace
+
+LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1,
+                            std::span<const std::uint8_t> log2) {
+  const std::optional<RecoveryPlan> plan = PlanRecovery(*image, log1, log2);
+  if (!plan) return {};
+  const std::size_t originalSize = image->size();
+  // Past the file, the hive grows into zeros.
+  image->resize(static_cast<std::size_t>(kBaseBlockSize + plan->peakBinsSize), 0);
+  std::size_t recoveredSize = originalSize;
+  const LogRecovery recovery = ApplyRecovery(*plan, *image, &recoveredSize);
+  image->resize(recoveredSize);
+  return recovery;
+}
+
+std::optional<LogRecovery> RecoverFromLogsInPlace(std::span<std::uint8_t> image, std::span<const std::uint8_t> log1,
+                                                  std::span<const std::uint8_t> log2, std::size_t* recoveredSize) {
+  const std::optional<RecoveryPlan> plan = PlanRecovery(image, log1, log2);
+  if (!plan) return LogRecovery{};
+  if (kBaseBlockSize + plan->peakBinsSize > image.size()) return std::nullopt;
+  return ApplyRecovery(*plan, image, recoveredSize);
 }
 
 void AddLogSequences(std::span<const std::uint8_t> log, SequenceRange* range) {

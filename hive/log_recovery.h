@@ -93,6 +93,12 @@ struct LogRecovery {
 LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1,
                             std::span<const std::uint8_t> log2);
 
+// The same in the primary file's own bytes, such as a private mapping of it,
+// which cannot grow: the recovered hive is their first *recoveredSize bytes.
+// nullopt, with image untouched, when the logs grow the hive past them.
+std::optional<LogRecovery> RecoverFromLogsInPlace(std::span<std::uint8_t> image, std::span<const std::uint8_t> log1,
+                                                  std::span<const std::uint8_t> log2, std::size_t* recoveredSize);
+
 // Adds every sequence number a usable log carries, in its base block and in
 // any entry header with the "HvLE" signature, the stale ones after the last
 // valid entry included. An unusable log carries none: Windows never reads it.

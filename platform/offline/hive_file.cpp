@@ -26,7 +26,9 @@ using hive::kHivePageSize;
 using hive::kPrimarySequenceOffset;
 using hive::kSecondarySequenceOffset;
 using hive::ReadLittleEndian32;
+using hive::LogRecovery;
 using hive::RecoverFromLogs;
+using hive::RecoverFromLogsInPlace;
 using hive::SequenceRange;
 
 // A transaction log beside the hive, mapped whole; empty when there is none.
@@ -175,9 +177,9 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
   // Windows reads the logs of a dirty hive only; those of a clean one are
   // stale and may be large, so they are not even opened.
   std::array<TransactionLog, kTransactionLogSuffixes.size()> logs;
-  // A clean hive is used where it lies, in a private mapping, where the
-  // system offers one: no copy, and only the pages a repair changes cost
-  // memory of their own. Else, as a dirty hive always, it is read.
+  // A hive is used where it lies, in a private mapping, where the system
+  // offers one: no copy, and only the pages a repair or recovery changes
+  // cost memory of their own. Else it is read.
   HiveImage bytes;
   std::span<std::uint8_t> mapped;
   if (state == BaseBlockState::Clean) {
@@ -204,15 +206,25 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
       }
     }
     // The kernel may have written bins past the extent the base block still
-    // counts, so a dirty hive is read whole, then brought up to date.
+    // counts, so a dirty hive is taken whole, then brought up to date: in its
+    // mapping, unless its logs grow it past the file, else read.
     if (facts.size > kMaxHiveFileSize) return Win32Status::BadDb;
     if (facts.size > SIZE_MAX) return Win32Status::NotEnoughMemory;
-    if (status = ReadWholeFile(files, hive.file.Get(), facts.size, readers, &bytes); !status.Ok()) {
-      return StatusOf(files, status);
+    std::optional<LogRecovery> recovered;
+    hive.mapping = UniqueMapping(files);
+    if (files.MapFileForChanges(hive.file.Get(), facts.size, hive.mapping.Put(), &mapped).Ok()) {
+      std::size_t recoveredSize = 0;
+      recovered = RecoverFromLogsInPlace(mapped, logs[0].bytes, logs[1].bytes, &recoveredSize);
+      mapped = recovered ? mapped.first(recoveredSize) : std::span<std::uint8_t>();
+      if (!recovered) hive.mapping.Reset();
     }
-    if (RecoverFromLogs(&bytes, logs[0].bytes, logs[1].bytes).entriesApplied == 0) {
-      return Win32Status::RegistryCorrupt;
+    if (!recovered) {
+      if (status = ReadWholeFile(files, hive.file.Get(), facts.size, readers, &bytes); !status.Ok()) {
+        return StatusOf(files, status);
+      }
+      recovered = RecoverFromLogs(&bytes, logs[0].bytes, logs[1].bytes);
     }
+    if (recovered->entriesApplied == 0) return Win32Status::RegistryCorrupt;
     // The original is the whole file, and the logs it was recovered from
     // are kept beside its backup.
     hive.extent = facts.size;

@@ -83,10 +83,28 @@ struct Recovered {
   Bytes image;
 };
 
+// Recovers a copy of primary, and checks that a recovery in the primary's
+// own bytes, where the logs grow it no further, comes to the same; where
+// they do, it must leave them untouched.
 Recovered Recover(const Bytes& primary, std::span<const std::uint8_t> log1, std::span<const std::uint8_t> log2) {
   HiveImage image(primary.begin(), primary.end());
   const LogRecovery recovery = RecoverFromLogs(&image, log1, log2);
-  return {recovery, Bytes(image.begin(), image.end())};
+  Recovered recovered{recovery, Bytes(image.begin(), image.end())};
+
+  Bytes inPlace = primary;
+  std::size_t size = 0;
+  const std::optional<LogRecovery> again = RecoverFromLogsInPlace(inPlace, log1, log2, &size);
+  if (!again) {
+    EXPECT_TRUE(SameBytes(inPlace, primary)) << "a recovery without room changed the bytes";
+  } else {
+    EXPECT_EQ(again->entriesApplied, recovery.entriesApplied);
+    EXPECT_EQ(again->lastSequence, recovery.lastSequence);
+    if (recovery.entriesApplied > 0) {
+      EXPECT_TRUE(SameBytes(Bytes(inPlace.begin(), inPlace.begin() + static_cast<std::ptrdiff_t>(size)),
+                            recovered.image));
+    }
+  }
+  return recovered;
 }
 
 Recovered Recover(const DirtyHive& dirty) {
@@ -195,6 +213,23 @@ TEST(RecoverFromLogs, ChangesTheImageSizeToTheLastEntrysHiveBins) {
     const DirtyHive dirty = image::MakeDirtyHive(clean, shape);
     ASSERT_EQ(dirty.primary.size(), clean.size() + (shape.primaryExtraPages - shape.primaryMissingPages) * 4096);
     EXPECT_EQ(Recover(dirty).image.size(), clean.size());
+  }
+}
+
+// The file's own bytes cannot grow: logs that grow the hive past them leave
+// the recovery to a copy that can.
+TEST(RecoverFromLogs, InPlaceOnlyWhereTheLogsGrowTheHiveNoFurtherThanTheFile) {
+  const Bytes clean = CleanHive(7);
+  for (const DirtyHiveShape shape : {DirtyHiveShape{1, 1, 1, 3, 0}, DirtyHiveShape{1, 1, 1, 0, 2}}) {
+    const DirtyHive dirty = image::MakeDirtyHive(clean, shape);
+    Bytes primary = dirty.primary;
+    std::size_t size = 0;
+    const std::optional<LogRecovery> recovery = RecoverFromLogsInPlace(
+        primary, image::WriteLog(dirty.primary, dirty.log1), image::WriteLog(dirty.primary, dirty.log2), &size);
+    EXPECT_EQ(recovery.has_value(), shape.primaryMissingPages == 0);
+    if (recovery) {
+      EXPECT_EQ(size, clean.size());
+    }
   }
 }
 

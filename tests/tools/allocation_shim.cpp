@@ -4,10 +4,11 @@
 // malloc is what operator new asks, and the blocks it hands out are glibc's
 // own; a file the tool maps instead of reading takes memory just the same.
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 extern "C" void* __libc_malloc(size_t size);
 
@@ -32,12 +33,12 @@ extern "C" void* malloc(size_t size) {
   return __libc_malloc(size);
 }
 
+// The system call itself, not the next mmap, which only dlsym finds, and
+// dlsym may allocate.
 extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
   if (length >= FailingFrom()) {
     errno = ENOMEM;
     return MAP_FAILED;
   }
-  using Mmap = void* (*)(void*, size_t, int, int, int, off_t);
-  static const auto real = reinterpret_cast<Mmap>(dlsym(RTLD_NEXT, "mmap"));
-  return real(address, length, protection, flags, fd, offset);
+  return reinterpret_cast<void*>(syscall(SYS_mmap, address, length, protection, flags, fd, offset));
 }

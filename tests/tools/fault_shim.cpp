@@ -5,9 +5,10 @@
 //
 // TESSALY_FAULTS holds rules separated by ';', each "call@path-part=action":
 // the rule applies to calls on a path containing path-part (for write,
-// fsync, fsetxattr, fstatvfs and mmap the file's path; for renameat, renameat2
+// fsync, fsetxattr and fstatvfs the file's path; for madvise the advice,
+// of which only MADV_POPULATE_READ is named; for renameat, renameat2
 // and linkat the new name; for openat the name opened). Actions:
-//   EIO, EPERM, ENOSPC, EOPNOTSUPP, ENODEV  fail with that errno, doing nothing
+//   EIO, EPERM, ENOSPC, EOPNOTSUPP, EINVAL  fail with that errno, doing nothing
 //   after-EIO   do it, then report EIO
 //   skip        do nothing, report success
 //   zero        (write) take no bytes
@@ -84,7 +85,7 @@ int ErrnoOf(const std::string& action) {
   if (action == "EPERM") return EPERM;
   if (action == "ENOSPC") return ENOSPC;
   if (action == "EOPNOTSUPP") return EOPNOTSUPP;
-  if (action == "ENODEV") return ENODEV;
+  if (action == "EINVAL") return EINVAL;
   return 0;
 }
 
@@ -133,14 +134,10 @@ ssize_t write(int fd, const void* data, size_t size) {
   return -1;
 }
 
-void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-  static const auto next = Next<void* (*)(void*, size_t, int, int, int, off_t)>("mmap");
-  const Rule* rule = fd >= 0 ? FindRule("mmap", PathOf(fd)) : nullptr;
-  if (rule != nullptr && ErrnoOf(rule->action) != 0) {
-    errno = ErrnoOf(rule->action);
-    return MAP_FAILED;
-  }
-  return next(address, length, protection, flags, fd, offset);
+int madvise(void* address, size_t length, int advice) {
+  static const auto next = Next<int (*)(void*, size_t, int)>("madvise");
+  const Rule* rule = advice == MADV_POPULATE_READ ? FindRule("madvise", "MADV_POPULATE_READ") : nullptr;
+  return Apply(rule, [&] { return next(address, length, advice); });
 }
 
 int fsync(int fd) {

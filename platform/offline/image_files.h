@@ -150,8 +150,9 @@ class ImageFiles {
   // The same, mapped privately for changes, which stay in memory and never
   // reach the file: a hive used where it lies, without a copy of its own.
   // Every page is read in before it returns, so that a read error shows
-  // here, as a status, rather than as a fault at a page's first touch. A system that offers no such
-  // mapping, or none a save could rename over, fails, and the caller reads.
+  // here, as a status, rather than as a fault at a page's first touch. A
+  // system that offers no such mapping, or none a save could rename over,
+  // fails, and the caller reads.
   virtual FileStatus MapFileForChanges(ImageFileHandle file, std::uint64_t size, MappingHandle* mapping,
                                        std::span<std::uint8_t>* bytes) = 0;
   virtual void Unmap(MappingHandle mapping) = 0;

@@ -146,36 +146,6 @@ std::size_t ApplyEntries(std::span<const Entry> plan, std::uint64_t binsSize, st
   return applied;
 }
 
-}  // namespace
-
-bool SequenceIsLower(std::uint32_t a, std::uint32_t b) { return static_cast<std::uint32_t>(b - a - 1) < 0x7FFFFFFFu; }
-
-void SequenceRange::Add(std::uint32_t sequence) {
-  if (spread_) return;
-  if (!oldest_) {
-    oldest_ = newest_ = sequence;
-    return;
-  }
-  const std::uint32_t ahead = sequence - *oldest_;
-  if (ahead <= newest_ - *oldest_) return;
-  // Widen the arc the shorter way round to take the number in.
-  const std::uint32_t behind = newest_ - sequence;
-  if (ahead <= behind) {
-    newest_ = sequence;
-  } else {
-    oldest_ = sequence;
-  }
-  // The next number must be ahead of the oldest by at most 0x7FFFFFFF.
-  spread_ = newest_ - *oldest_ > 0x7FFFFFFEu;
-}
-
-std::optional<std::uint32_t> SequenceRange::NextNewer() const {
-  if (!oldest_ || spread_) return std::nullopt;
-  return newest_ + 1;
-}
-
-namespace {
-
 // What a recovery will do, settled from the base block and the logs alone.
 struct RecoveryPlan {
   std::vector<Entry> entries;
@@ -250,6 +220,32 @@ LogRecovery ApplyRecovery(const RecoveryPlan& plan, std::span<std::uint8_t> imag
 }
 
 }  // namespace
+
+bool SequenceIsLower(std::uint32_t a, std::uint32_t b) { return static_cast<std::uint32_t>(b - a - 1) < 0x7FFFFFFFu; }
+
+void SequenceRange::Add(std::uint32_t sequence) {
+  if (spread_) return;
+  if (!oldest_) {
+    oldest_ = newest_ = sequence;
+    return;
+  }
+  const std::uint32_t ahead = sequence - *oldest_;
+  if (ahead <= newest_ - *oldest_) return;
+  // Widen the arc the shorter way round to take the number in.
+  const std::uint32_t behind = newest_ - sequence;
+  if (ahead <= behind) {
+    newest_ = sequence;
+  } else {
+    oldest_ = sequence;
+  }
+  // The next number must be ahead of the oldest by at most 0x7FFFFFFF.
+  spread_ = newest_ - *oldest_ > 0x7FFFFFFEu;
+}
+
+std::optional<std::uint32_t> SequenceRange::NextNewer() const {
+  if (!oldest_ || spread_) return std::nullopt;
+  return newest_ + 1;
+}
 
 LogRecovery RecoverFromLogs(HiveImage* image, std::span<const std::uint8_t> log1,
                             std::span<const std::uint8_t> log2) {

@@ -134,6 +134,16 @@ std::optional<std::uint32_t> SaveSequence(std::span<const std::uint8_t> baseBloc
   return range.NextNewer();
 }
 
+// The hive file's first size bytes, mapped for changes into *mapping; empty
+// where the system maps none, and the hive is read instead.
+std::span<std::uint8_t> MapForChanges(ImageFiles& files, ImageFileHandle file, std::uint64_t size,
+                                      UniqueMapping* mapping) {
+  *mapping = UniqueMapping(files);
+  std::span<std::uint8_t> bytes;
+  if (!files.MapFileForChanges(file, size, mapping->Put(), &bytes).Ok()) return {};
+  return bytes;
+}
+
 Win32Status StatusOf(ImageFiles& files, const FileStatus& status) {
   switch (status.problem) {
     case FileProblem::None:
@@ -189,8 +199,8 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
     // The file must hold the extent whole.
     if (facts.size < hive.extent) return Win32Status::BadDb;
     if (hive.extent > SIZE_MAX) return Win32Status::NotEnoughMemory;
-    hive.mapping = UniqueMapping(files);
-    if (!files.MapFileForChanges(hive.file.Get(), hive.extent, hive.mapping.Put(), &mapped).Ok()) {
+    mapped = MapForChanges(files, hive.file.Get(), hive.extent, &hive.mapping);
+    if (mapped.empty()) {
       bytes.resize(static_cast<std::size_t>(hive.extent));
       if (status = ReadInParts(files, hive.file.Get(), bytes, readers, &filled); !status.Ok()) {
         return StatusOf(files, status);
@@ -211,8 +221,8 @@ Win32Status OpenHiveFile(ImageTree& image, std::span<const std::u16string> path,
     if (facts.size > kMaxHiveFileSize) return Win32Status::BadDb;
     if (facts.size > SIZE_MAX) return Win32Status::NotEnoughMemory;
     std::optional<LogRecovery> recovered;
-    hive.mapping = UniqueMapping(files);
-    if (files.MapFileForChanges(hive.file.Get(), facts.size, hive.mapping.Put(), &mapped).Ok()) {
+    mapped = MapForChanges(files, hive.file.Get(), facts.size, &hive.mapping);
+    if (!mapped.empty()) {
       std::size_t recoveredSize = 0;
       recovered = RecoverFromLogsInPlace(mapped, logs[0].bytes, logs[1].bytes, &recoveredSize);
       mapped = recovered ? mapped.first(recoveredSize) : std::span<std::uint8_t>();
